@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The main job, on a demo Wine machine: installs what is missing, builds
+# kestrum, plants a simulated installation of the product in a fresh
+# prefix, runs kestrum on it, and shows the report and what is left.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/wine-env.sh
+
+scripts/setup.sh
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 --target kestrum kestrum-plant >/dev/null
+bin=$PWD/build/win64/bin
+template=$PWD/build/win64/wine-template
+scripts/wine-template.sh "$template"
+
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/kestrum-demo.XXXXXX")
+trap 'stop_prefix "$prefix"; rm -rf "$prefix"' EXIT
+copy_prefix "$template" "$prefix"
+export WINEPREFIX=$prefix
+# One wineserver for the whole demo, so the planted service and processes
+# live on between the commands below.
+"$WINESERVER" -p
+
+wine() { "$WINE_LOADER" "$@"; }
+
+echo "== Planting a simulated Orvane client installation in $prefix"
+wine "$bin/kestrum-plant.exe" all
+echo
+echo "== Present before the run"
+wine "$bin/kestrum-plant.exe" survey
+echo
+echo "== kestrum.exe > report.txt"
+status=0
+(cd "$prefix/drive_c" && wine "$bin/kestrum.exe" > "$prefix/report.txt") || status=$?
+cat "$prefix/report.txt"
+echo
+echo "== Exit status: $status"
+echo
+echo "== Present after the run"
+wine "$bin/kestrum-plant.exe" survey

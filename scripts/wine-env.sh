@@ -1,0 +1,28 @@
+# Sourced by the Wine scripts: one place for the loader and the settings
+# every prefix of ours runs with.
+WINE_LOADER=${WINE_LOADER:-/usr/lib/wine/wine64}
+WINESERVER=${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver64)}
+export WINEDEBUG=-all
+# Keeps a new prefix from trying to install Mono and Gecko.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+# copy_prefix TEMPLATE DEST: a throwaway copy of the template. The Windows
+# folder (some 700 MB of DLLs nobody writes to) is hard-linked; everything
+# a run may change, the registry and the other folders, is copied.
+copy_prefix() {
+  local template=$1 dest=$2 entry
+  mkdir -p "$dest/drive_c"
+  for entry in "$template"/.[!.]* "$template"/*; do
+    [ -e "$entry" ] || continue
+    case "${entry##*/}" in drive_c|wineserver) ;; *) cp -a "$entry" "$dest/" ;; esac
+  done
+  for entry in "$template"/drive_c/*; do
+    if [ "${entry##*/}" = windows ]; then cp -al "$entry" "$dest/drive_c/"; else cp -a "$entry" "$dest/drive_c/"; fi
+  done
+}
+
+stop_prefix() {
+  WINEPREFIX=$1 "$WINESERVER" -k >/dev/null 2>&1 || true
+  WINEPREFIX=$1 "$WINESERVER" -w >/dev/null 2>&1 || true
+}

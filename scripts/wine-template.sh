@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# wine-template.sh DIR: makes the template Wine prefix that every test run
+# and the demo copy. Made once; later calls find it ready and return.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine-env.sh"
+
+template=$(realpath -m "$1")
+[ -f "$template/.kestrum-ready" ] && exit 0
+
+mkdir -p "$(dirname "$template")"
+exec 9>"$template.lock"
+flock 9
+[ -f "$template/.kestrum-ready" ] && exit 0
+
+work="$template.new"
+rm -rf "$work"
+mkdir -p "$work"
+echo "Making the template Wine prefix $template (first boot takes a few seconds)"
+WINEPREFIX=$work "$WINE_LOADER" wineboot -i >/dev/null 2>&1 || true
+stop_prefix "$work"
+
+# Windows spells HKLM's top keys SOFTWARE and SYSTEM; a stock prefix says
+# Software and System, and registry paths are compared case-sensitively.
+# The bulky COM registrations (some 6,000 keys) go too: nothing here uses
+# them, and every full sweep of HKEY_LOCAL_MACHINE would walk them.
+awk '
+  /^\[Software(\\\\|\])/ { $0 = "[SOFTWARE" substr($0, 10) }
+  /^\[System(\\\\|\])/   { $0 = "[SYSTEM" substr($0, 8) }
+  /^\[/ { skip = ($0 ~ /^\[SOFTWARE\\\\Classes\\\\(Wow6432Node\\\\)?(CLSID|Interface|Typelib|TypeLib)\\\\/) }
+  !skip { print }
+' "$work/system.reg" > "$work/system.reg.new"
+mv "$work/system.reg.new" "$work/system.reg"
+
+# One start proves the edited hive loads.
+WINEPREFIX=$work "$WINE_LOADER" reg query 'HKLM\SOFTWARE\Microsoft' >/dev/null
+stop_prefix "$work"
+
+rm -rf "$template"
+touch "$work/.kestrum-ready"
+mv "$work" "$template"

@@ -1,0 +1,69 @@
+#include "app.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+
+#include "report.h"
+
+const std::wstring FirstVendorKeyPath = L"SOFTWARE\\Velmoran";
+const std::wstring SecondVendorKeyPath = L"SOFTWARE\\Quillfen";
+const std::wstring FirstVendorDataFolder = L"Velmoran";
+const std::wstring SecondVendorDataFolder = L"Quillfen";
+const std::wstring ProductProgramFolder = L"ZOLVA";
+const std::wstring VendorProgramFolder = L"Quillfen";
+const std::wstring ProductServiceName = L"StartupService";
+
+void ScanOptions() {
+  int count = 0;
+  LPWSTR* elements = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (elements != nullptr) {
+    // The first element is examined too: it is only the program name by
+    // convention, and a starter may put anything there.
+    for (int i = 0; i < count; ++i) {
+      if (wcscmp(elements[i], L"-s") == 0)
+        QuietFlag = true;
+      else if (wcscmp(elements[i], L"-bo") == 0)
+        BootstrapperOnlyFlag = true;
+    }
+  }
+  LocalFree(elements);
+}
+
+namespace {
+
+// The directory the run started in, or an empty string when it cannot be
+// read: an unread directory is neither printed nor restored.
+std::wstring ReadCurrentDirectory() {
+  std::wstring directory(MAX_PATH, L'\0');
+  DWORD length = GetCurrentDirectoryW(MAX_PATH, &directory[0]);
+  // A directory longer than MAX_PATH is reported as the size it needs.
+  while (length >= directory.size()) {
+    directory.assign(length, L'\0');
+    length = GetCurrentDirectoryW(static_cast<DWORD>(directory.size()), &directory[0]);
+  }
+  directory.resize(length);
+  return directory;
+}
+
+void RunNormalSequence() {
+  Report(Message::StoppingServiceHeader);
+  Report(Message::DeletingFilesHeader);
+}
+
+void RunBootstrapperSequence() {}
+
+}  // namespace
+
+void RunRemoval() {
+  const std::wstring savedDirectory = ReadCurrentDirectory();
+  if (!savedDirectory.empty()) Report(Message::CurrentDirectory, savedDirectory.c_str());
+
+  if (BootstrapperOnlyFlag)
+    RunBootstrapperSequence();
+  else
+    RunNormalSequence();
+
+  if (!savedDirectory.empty()) SetCurrentDirectoryW(savedDirectory.c_str());
+}

@@ -1,0 +1,21 @@
+// The removal run: options, the two fixed sequences and the removal constants.
+#pragma once
+
+#include <string>
+
+// Names the stages are given. Static storage: created before the entry
+// point runs, destroyed at exit. The two "Quillfen" are separate objects.
+extern const std::wstring FirstVendorKeyPath;
+extern const std::wstring SecondVendorKeyPath;
+extern const std::wstring FirstVendorDataFolder;
+extern const std::wstring SecondVendorDataFolder;
+extern const std::wstring ProductProgramFolder;
+extern const std::wstring VendorProgramFolder;
+extern const std::wstring ProductServiceName;
+
+// Sets the quiet and bootstrapper-only flags from the process's full
+// command line, the program-name element included.
+void ScanOptions();
+
+// Runs the sequence the flags select and restores the current directory.
+void RunRemoval();

@@ -1,0 +1,178 @@
+// End-to-end tests of the removal run: the real kestrum.exe, started as a
+// child process in a throwaway Wine machine, its report checked byte for
+// byte and the machine checked afterwards.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app.h"
+#include "harness.h"
+#include "plant.h"
+#include "report.h"
+
+namespace {
+
+// The report of a normal run on a machine that holds nothing of the
+// product, from the "Current Directory" line to the end.
+std::string CurrentDirectoryLine(const std::wstring& startDirectory) {
+  return "Current Directory: " + Utf8(startDirectory) + "\n";
+}
+
+// The report of a normal run on a machine that holds nothing of the
+// product, stage by stage.
+std::string CleanMachineNormalReport(const std::wstring& startDirectory) {
+  return CurrentDirectoryLine(startDirectory) +
+         "\nStopping Service\n----------------\n"
+         "\nDeleting Files\n--------------\n";
+}
+
+// The same for a bootstrapper-only run.
+std::string CleanMachineBootstrapperReport(const std::wstring& startDirectory) {
+  return CurrentDirectoryLine(startDirectory);
+}
+
+class RemovalRun : public ::testing::Test {
+ protected:
+  void SetUp() override { start_ = MakeTempFolder(L"start"); }
+  std::wstring start_;
+};
+
+TEST_F(RemovalRun, NoArgumentsGiveTheFullReportAndExitZero) {
+  const RunResult run = RunKestrum(L"", start_);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.output, CleanMachineNormalReport(start_));
+}
+
+TEST_F(RemovalRun, QuietRunPrintsNothing) {
+  const RunResult run = RunKestrum(L"-s", start_);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.output, "");
+}
+
+TEST_F(RemovalRun, BootstrapperOnlyRunTakesNoOtherStep) {
+  const RunResult run = RunKestrum(L"-bo", start_);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.output, CleanMachineBootstrapperReport(start_));
+  EXPECT_EQ(run.output.find("Stopping Service"), std::string::npos);
+  EXPECT_EQ(run.output.find("Deleting Files"), std::string::npos);
+}
+
+TEST_F(RemovalRun, BothOptionsInAnyOrderAndRepeatedGiveAQuietBootstrapperRun) {
+  for (const wchar_t* arguments : {L"-bo -s", L"-s -s -bo", L"-bo -bo -s -bo"}) {
+    SCOPED_TRACE(Utf8(arguments));
+    const RunResult run = RunKestrum(arguments, start_);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.output, "");
+  }
+}
+
+TEST_F(RemovalRun, ElementsThatOnlyResembleAnOptionAreIgnored) {
+  const RunResult run = RunKestrum(L"-S -BO /s --s -sb -b -bo1 s bo \"- s\" -s- \"-bo \"", start_);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.output, CleanMachineNormalReport(start_));
+}
+
+TEST_F(RemovalRun, OptionInTheProgramNamePositionCounts) {
+  // The first element is whatever the starter put there; "-s" there is
+  // still the quiet option.
+  const RunResult quiet = RunProgram(KestrumPath(), L"-s", start_);
+  ASSERT_TRUE(quiet.finished);
+  EXPECT_EQ(quiet.exitCode, 0u);
+  EXPECT_EQ(quiet.output, "");
+
+  const RunResult bootstrapper = RunProgram(KestrumPath(), L"-bo", start_);
+  ASSERT_TRUE(bootstrapper.finished);
+  EXPECT_EQ(bootstrapper.output, CleanMachineBootstrapperReport(start_));
+}
+
+TEST_F(RemovalRun, QuotedOptionCountsAfterUnquoting) {
+  const RunResult run = RunKestrum(L"\"-s\"", start_);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.output, "");
+}
+
+TEST_F(RemovalRun, HostileCommandLinesNeverCrashTheRun) {
+  // Near the 32,767-character limit of a command line, with empty and
+  // non-ASCII elements and unbalanced quotes: all of it is ignored.
+  std::wstring arguments = L"\"\" \"\" \x041F\x0440\x0438\x0432\x0435\x0442 \x6D4B\x8BD5 \xD83D\xDE00 \"unbalanced";
+  arguments += L" " + std::wstring(32000 - KestrumPath().size(), L'x');
+  const RunResult run = RunKestrum(arguments, start_);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.output, CleanMachineNormalReport(start_));
+}
+
+TEST_F(RemovalRun, StartDirectoryOutsideAsciiArrivesIntactAsUtf8) {
+  const std::wstring folder = start_ + L"\\\x041F\x0440\x043E\x0432\x0435\x0440\x043A\x0430-\x6D4B\x8BD5-\xD83D\xDE00";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  const RunResult run = RunKestrum(L"", folder);
+  ASSERT_TRUE(run.finished);
+  const std::string expected = "Current Directory: " + Utf8(start_) +
+                               "\\\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB2\xD0\xB5\xD1\x80\xD0\xBA\xD0\xB0-"
+                               "\xE6\xB5\x8B\xE8\xAF\x95-\xF0\x9F\x98\x80\n";
+  EXPECT_EQ(run.output.substr(0, expected.size()), expected);
+  EXPECT_EQ(run.output, CleanMachineNormalReport(folder));
+}
+
+TEST_F(RemovalRun, EveryHeaderRowOfDashesIsAsLongAsItsTitle) {
+  const RunResult run = RunKestrum(L"", start_);
+  ASSERT_TRUE(run.finished);
+  size_t headers = 0;
+  size_t lineStart = 0;
+  std::string previous;
+  while (lineStart < run.output.size()) {
+    size_t end = run.output.find('\n', lineStart);
+    if (end == std::string::npos) end = run.output.size();
+    const std::string line = run.output.substr(lineStart, end - lineStart);
+    if (!line.empty() && line.find_first_not_of('-') == std::string::npos) {
+      EXPECT_EQ(line.size(), previous.size()) << "under the title \"" << previous << "\"";
+      ++headers;
+    }
+    previous = line;
+    lineStart = end + 1;
+  }
+  EXPECT_GE(headers, 2u);
+}
+
+// In-process, so the process's own current directory can be looked at
+// after the run.
+TEST(RemovalSequence, CurrentDirectoryIsTheStartDirectoryAgainAfterTheRun) {
+  const std::wstring start = MakeTempFolder(L"restore");
+  ASSERT_TRUE(SetCurrentDirectoryW(start.c_str()));
+  ReportCapture capture;
+  RunRemoval();
+  wchar_t after[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, after);
+  EXPECT_EQ(std::wstring(after), start);
+  EXPECT_EQ(capture.Text(), CleanMachineNormalReport(start));
+}
+
+TEST(RemovalSequence, StartDirectoryLongerThanMaxPathIsReadWhole) {
+  std::wstring deep = MakeTempFolder(L"deep");
+  while (deep.size() <= MAX_PATH + 40) {
+    deep += L"\\" + std::wstring(50, L'd');
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+  }
+  // Windows itself refuses a current directory this long unless the
+  // process is long-path aware; where it is refused, there is nothing a
+  // run could be started in, and the check below does not apply.
+  if (!SetCurrentDirectoryW(deep.c_str())) {
+    std::printf("note: this platform refuses a current directory of %u characters\n",
+                static_cast<unsigned>(deep.size()));
+    return;
+  }
+  ReportCapture capture;
+  RunRemoval();
+  EXPECT_EQ(capture.Text(), CleanMachineNormalReport(deep));
+  wchar_t after[2 * MAX_PATH];
+  GetCurrentDirectoryW(2 * MAX_PATH, after);
+  EXPECT_EQ(std::wstring(after), deep);
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+// kestrum-plant: plants a simulated installation of the product on a Wine
+// machine for the demo and the tests, and surveys what of it is left.
+//   kestrum-plant all | registry | folders   plant those pieces
+//   kestrum-plant survey                     list the pieces present now
+#include <windows.h>
+
+#include <cwchar>
+#include <functional>
+
+#include "plant.h"
+#include "report.h"
+
+namespace {
+
+struct Piece {
+  const wchar_t* name;
+  std::function<void()> plant;
+};
+
+const Piece Pieces[] = {
+    {L"registry", [] { PlantVendorKeys(); }},
+    {L"folders", [] { PlantProductFolders(); }},
+};
+
+int Survey() {
+  const auto present = SurveyProduct();
+  if (present.empty()) WriteReport(L"  nothing of the product is present\n");
+  for (const std::wstring& line : present) WriteReport(L"  %ls\n", line.c_str());
+  return 0;
+}
+
+int Usage() {
+  WriteReport(L"usage: kestrum-plant all|survey");
+  for (const Piece& piece : Pieces) WriteReport(L"|%ls", piece.name);
+  WriteReport(L"\n");
+  return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 2) return Usage();
+  const std::wstring what = argv[1];
+  if (what == L"survey") return Survey();
+  bool known = false;
+  for (const Piece& piece : Pieces) {
+    if (what == L"all" || what == piece.name) {
+      piece.plant();
+      known = true;
+    }
+  }
+  return known ? 0 : Usage();
+}

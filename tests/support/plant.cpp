@@ -1,0 +1,138 @@
+#include "plant.h"
+
+#include <shlobj.h>
+
+namespace {
+
+constexpr REGSAM Wow64Access = KEY_WOW64_64KEY;
+
+const wchar_t* RootName(HKEY root) {
+  if (root == HKEY_LOCAL_MACHINE) return L"HKEY_LOCAL_MACHINE";
+  if (root == HKEY_CURRENT_USER) return L"HKEY_CURRENT_USER";
+  if (root == HKEY_CLASSES_ROOT) return L"HKEY_CLASSES_ROOT";
+  return L"?";
+}
+
+struct PlantedKey {
+  HKEY root;
+  const wchar_t* path;
+};
+
+// Every registry key the planting routines can leave, for the survey.
+const PlantedKey ProductKeys[] = {
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmoran"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quillfen"},
+};
+
+}  // namespace
+
+bool PlantKey(HKEY root, const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | Wow64Access, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
+bool PlantValue(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type,
+                const void* data, DWORD size) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | Wow64Access, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    return false;
+  LONG result = RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
+bool PlantString(HKEY root, const std::wstring& path, const std::wstring& name,
+                 const std::wstring& text) {
+  return PlantValue(root, path, name, REG_SZ, text.c_str(),
+                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+bool KeyExists(HKEY root, const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | Wow64Access, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+bool ValueExists(HKEY root, const std::wstring& path, const std::wstring& name) {
+  return RegGetValueW(root, path.c_str(), name.c_str(), RRF_RT_ANY | RRF_SUBKEY_WOW6464KEY, nullptr,
+                      nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+bool RemoveKey(HKEY root, const std::wstring& path) {
+  return RegDeleteTreeW(root, path.c_str()) == ERROR_SUCCESS;
+}
+
+bool PlantFolder(const std::wstring& path) {
+  return SHCreateDirectoryExW(nullptr, path.c_str(), nullptr) == ERROR_SUCCESS || PathExists(path);
+}
+
+bool PlantFile(const std::wstring& path, const std::string& content) {
+  const size_t slash = path.find_last_of(L'\\');
+  if (slash != std::wstring::npos && !PlantFolder(path.substr(0, slash))) return false;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == content.size();
+}
+
+bool PathExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring CommonAppDataFolder() {
+  wchar_t path[MAX_PATH];
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path)))
+    return std::wstring();
+  return path;
+}
+
+std::wstring NativeProgramFilesFolder() {
+  wchar_t path[MAX_PATH];
+  DWORD length = ExpandEnvironmentStringsW(L"%ProgramW6432%", path, MAX_PATH);
+  if (length == 0 || length > MAX_PATH || std::wstring(path) == L"%ProgramW6432%") {
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, path)))
+      return std::wstring();
+  }
+  return path;
+}
+
+void PlantVendorKeys() {
+  PlantString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmoran\\Orvane", L"InstallPath",
+              NativeProgramFilesFolder() + L"\\ZOLVA");
+  PlantString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmoran\\Orvane\\Client", L"Version", L"7.4.2");
+  PlantString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quillfen\\Licensing", L"Edition", L"Enterprise");
+}
+
+void PlantProductFolders() {
+  const std::wstring data = CommonAppDataFolder();
+  const std::wstring programs = NativeProgramFilesFolder();
+  PlantFile(data + L"\\Velmoran\\settings.xml", "<settings server=\"orvane.example\"/>\r\n");
+  PlantFile(data + L"\\Velmoran\\logs\\client.log", "started\r\n");
+  PlantFile(data + L"\\Velmoran\\logs\\2026\\updater.log", "checked\r\n");
+  PlantFile(data + L"\\Quillfen\\license.dat", "LICENSE");
+  PlantFile(programs + L"\\ZOLVA\\OrvClient.exe", "MZ");
+  PlantFile(programs + L"\\ZOLVA\\lib\\orvcore.dll", "MZ");
+  PlantFile(programs + L"\\Quillfen\\OrvKey.exe", "MZ");
+}
+
+std::vector<std::wstring> SurveyProduct() {
+  std::vector<std::wstring> present;
+  for (const PlantedKey& key : ProductKeys)
+    if (KeyExists(key.root, key.path))
+      present.push_back(std::wstring(L"registry key ") + RootName(key.root) + L"\\" + key.path);
+  const std::wstring folders[] = {
+      CommonAppDataFolder() + L"\\Velmoran", CommonAppDataFolder() + L"\\Quillfen",
+      NativeProgramFilesFolder() + L"\\ZOLVA", NativeProgramFilesFolder() + L"\\Quillfen"};
+  for (const std::wstring& folder : folders)
+    if (PathExists(folder)) present.push_back(L"folder " + folder);
+  return present;
+}
