@@ -34,78 +34,57 @@ std::string CleanMachineBootstrapperReport(const std::wstring& startDirectory) {
 class RemovalRun : public ::testing::Test {
  protected:
   void SetUp() override { start_ = MakeTempFolder(L"start"); }
+
+  // Runs kestrum with the given full command line (program-name element
+  // included) and checks that it ends with 0 and reports exactly expected.
+  void ExpectRun(const std::wstring& commandLine, const std::string& expected) {
+    SCOPED_TRACE(Utf8(commandLine.substr(0, 80)));
+    const RunResult run = RunProgram(KestrumPath(), commandLine, start_);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.output, expected);
+  }
+  void ExpectRunWith(const std::wstring& arguments, const std::string& expected) {
+    ExpectRun(L"\"" + KestrumPath() + L"\" " + arguments, expected);
+  }
+
   std::wstring start_;
 };
 
 TEST_F(RemovalRun, NoArgumentsGiveTheFullReportAndExitZero) {
-  const RunResult run = RunKestrum(L"", start_);
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.output, CleanMachineNormalReport(start_));
+  ExpectRun(L"\"" + KestrumPath() + L"\"", CleanMachineNormalReport(start_));
 }
 
-TEST_F(RemovalRun, QuietRunPrintsNothing) {
-  const RunResult run = RunKestrum(L"-s", start_);
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.output, "");
-}
+TEST_F(RemovalRun, QuietRunPrintsNothing) { ExpectRunWith(L"-s", ""); }
 
 TEST_F(RemovalRun, BootstrapperOnlyRunTakesNoOtherStep) {
-  const RunResult run = RunKestrum(L"-bo", start_);
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.output, CleanMachineBootstrapperReport(start_));
-  EXPECT_EQ(run.output.find("Stopping Service"), std::string::npos);
-  EXPECT_EQ(run.output.find("Deleting Files"), std::string::npos);
+  ExpectRunWith(L"-bo", CleanMachineBootstrapperReport(start_));
 }
 
 TEST_F(RemovalRun, BothOptionsInAnyOrderAndRepeatedGiveAQuietBootstrapperRun) {
-  for (const wchar_t* arguments : {L"-bo -s", L"-s -s -bo", L"-bo -bo -s -bo"}) {
-    SCOPED_TRACE(Utf8(arguments));
-    const RunResult run = RunKestrum(arguments, start_);
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(run.output, "");
-  }
+  for (const wchar_t* arguments : {L"-bo -s", L"-s -s -bo", L"-bo -bo -s -bo"})
+    ExpectRunWith(arguments, "");
 }
 
 TEST_F(RemovalRun, ElementsThatOnlyResembleAnOptionAreIgnored) {
-  const RunResult run = RunKestrum(L"-S -BO /s --s -sb -b -bo1 s bo \"- s\" -s- \"-bo \"", start_);
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.output, CleanMachineNormalReport(start_));
+  ExpectRunWith(L"-S -BO /s --s -sb -b -bo1 s bo \"- s\" -s- \"-bo \"", CleanMachineNormalReport(start_));
 }
 
 TEST_F(RemovalRun, OptionInTheProgramNamePositionCounts) {
   // The first element is whatever the starter put there; "-s" there is
   // still the quiet option.
-  const RunResult quiet = RunProgram(KestrumPath(), L"-s", start_);
-  ASSERT_TRUE(quiet.finished);
-  EXPECT_EQ(quiet.exitCode, 0u);
-  EXPECT_EQ(quiet.output, "");
-
-  const RunResult bootstrapper = RunProgram(KestrumPath(), L"-bo", start_);
-  ASSERT_TRUE(bootstrapper.finished);
-  EXPECT_EQ(bootstrapper.output, CleanMachineBootstrapperReport(start_));
+  ExpectRun(L"-s", "");
+  ExpectRun(L"-bo", CleanMachineBootstrapperReport(start_));
 }
 
-TEST_F(RemovalRun, QuotedOptionCountsAfterUnquoting) {
-  const RunResult run = RunKestrum(L"\"-s\"", start_);
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.output, "");
-}
+TEST_F(RemovalRun, QuotedOptionCountsAfterUnquoting) { ExpectRunWith(L"\"-s\"", ""); }
 
 TEST_F(RemovalRun, HostileCommandLinesNeverCrashTheRun) {
   // Near the 32,767-character limit of a command line, with empty and
   // non-ASCII elements and unbalanced quotes: all of it is ignored.
   std::wstring arguments = L"\"\" \"\" \x041F\x0440\x0438\x0432\x0435\x0442 \x6D4B\x8BD5 \xD83D\xDE00 \"unbalanced";
   arguments += L" " + std::wstring(32000 - KestrumPath().size(), L'x');
-  const RunResult run = RunKestrum(arguments, start_);
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.output, CleanMachineNormalReport(start_));
+  ExpectRunWith(arguments, CleanMachineNormalReport(start_));
 }
 
 TEST_F(RemovalRun, StartDirectoryOutsideAsciiArrivesIntactAsUtf8) {
