@@ -47,7 +47,10 @@ DWORD WINAPI HandleControl(DWORD control, DWORD, void*, void*) {
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   statusHandle = RegisterServiceCtrlHandlerExW(L"StartupService", HandleControl, nullptr);
   if (statusHandle == nullptr) return;
-  SetState(behaviour == Behaviour::Pauses ? SERVICE_PAUSED : SERVICE_RUNNING);
+  // Wine's StartServiceW waits for SERVICE_RUNNING itself, so a service
+  // that pauses has to run first.
+  SetState(SERVICE_RUNNING);
+  if (behaviour == Behaviour::Pauses) SetState(SERVICE_PAUSED);
   WaitForSingleObject(stopRequested, INFINITE);
   for (int step = 0; step < StopPendingSteps; ++step) {
     Sleep(StopPendingStepMilliseconds);

@@ -184,12 +184,13 @@ bool InstallProductService(ServiceBehaviour behaviour, bool start) {
   if (!service) return false;
   if (!start) return true;
   if (!StartServiceW(service.get(), 0, nullptr)) return false;
-  // Bounded, so that a service program that never reports cannot hang
+  // Bounded, so that a service program that never gets there cannot hang
   // the planting.
+  const DWORD wanted = behaviour == ServiceBehaviour::Pauses ? SERVICE_PAUSED : SERVICE_RUNNING;
   for (int poll = 0; poll < 600; ++poll) {
     SERVICE_STATUS status{};
     if (!QueryServiceStatus(service.get(), &status)) return false;
-    if (status.dwCurrentState != SERVICE_START_PENDING) return true;
+    if (status.dwCurrentState == wanted) return true;
     Sleep(50);
   }
   return false;

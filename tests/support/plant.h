@@ -30,7 +30,7 @@ std::wstring NativeProgramFilesFolder();
 // planting tool: kestrum-test-service and kestrum-dummy-process.
 enum class ServiceBehaviour { Stops, RefusesStop, Pauses };
 // Installs StartupService to run the test service; when start is set,
-// starts it and waits until it has left SERVICE_START_PENDING.
+// starts it and waits until it runs (or is paused, for Pauses).
 bool InstallProductService(ServiceBehaviour behaviour, bool start);
 // The named service's current state (SERVICE_RUNNING, ...); 0 when there
 // is no such service.
