@@ -30,8 +30,20 @@ bool IsRunning(const KernelHandle& process) {
   return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
-// The report and the machine after the two service steps, as a normal run
-// takes them.
+// Plants impostors of the service control tool in folder, where a search
+// through the current directory or PATH would find them before the real
+// one; each leaves "<its name>.started" beside it if it is ever run.
+void PlantToolImpostors(const std::wstring& folder) {
+  ASSERT_TRUE(PlantFile(folder + L"\\sc.bat", "@echo off\r\necho ran> \"%~dp0sc.bat.started\"\r\n"));
+  ASSERT_TRUE(PlantDummyProgram(folder + L"\\sc.exe"));
+}
+
+void ExpectNoImpostorRan(const std::wstring& folder) {
+  EXPECT_FALSE(PathExists(folder + L"\\sc.bat.started"));
+  EXPECT_FALSE(PathExists(folder + L"\\sc.exe.started"));
+}
+
+// The report of the two service steps, taken as a normal run takes them.
 std::string StopAndDeleteService() {
   ReportCapture capture;
   Stage(false).StopProductService();
@@ -93,8 +105,7 @@ TEST(ServiceRemoval, RefusedStopEndsWithTheBoundedWaitAndTheRunGoesOn) {
 
 TEST(ServiceRemoval, ToolPlantedInTheCurrentDirectoryOrOnPathIsNeverRun) {
   const std::wstring planted = MakeTempFolder(L"planted");
-  ASSERT_TRUE(PlantFile(planted + L"\\sc.bat", "@echo off\r\necho ran> \"%~dp0sc.bat.started\"\r\n"));
-  ASSERT_TRUE(PlantDummyProgram(planted + L"\\sc.exe"));
+  ASSERT_NO_FATAL_FAILURE(PlantToolImpostors(planted));
   ASSERT_TRUE(InstallProductService(ServiceBehaviour::Stops, false));
 
   wchar_t savedDirectory[MAX_PATH];
@@ -113,8 +124,7 @@ TEST(ServiceRemoval, ToolPlantedInTheCurrentDirectoryOrOnPathIsNeverRun) {
   SetCurrentDirectoryW(savedDirectory);
 
   EXPECT_EQ(report, DeletingServiceHeader);
-  EXPECT_FALSE(PathExists(planted + L"\\sc.bat.started"));
-  EXPECT_FALSE(PathExists(planted + L"\\sc.exe.started"));
+  ExpectNoImpostorRan(planted);
   // The system's own tool ran instead.
   EXPECT_EQ(ServiceState(ServiceName), 0u);
 }
@@ -189,8 +199,7 @@ TEST(ServiceAndProcessRemoval, QuietStepsRemoveTheSameAndPrintNothing) {
 // The whole run, started from a folder holding impostors of the tool.
 TEST(ServiceAndProcessRemoval, NormalRunFromAPlantedFolderRemovesServiceAndProcesses) {
   const std::wstring start = MakeTempFolder(L"start");
-  ASSERT_TRUE(PlantFile(start + L"\\sc.bat", "@echo off\r\necho ran> \"%~dp0sc.bat.started\"\r\n"));
-  ASSERT_TRUE(PlantDummyProgram(start + L"\\sc.exe"));
+  ASSERT_NO_FATAL_FAILURE(PlantToolImpostors(start));
   ASSERT_TRUE(InstallProductService(ServiceBehaviour::Stops, true));
   const KernelHandle processes[] = {
       StartProductProcess(L"OrvUpdater.exe"),
@@ -212,8 +221,7 @@ TEST(ServiceAndProcessRemoval, NormalRunFromAPlantedFolderRemovesServiceAndProce
                                "\nDeleting Files\n--------------\n";
   EXPECT_EQ(run.output.substr(0, expected.size()), expected);
 
-  EXPECT_FALSE(PathExists(start + L"\\sc.bat.started"));
-  EXPECT_FALSE(PathExists(start + L"\\sc.exe.started"));
+  ExpectNoImpostorRan(start);
   EXPECT_EQ(ServiceState(ServiceName), 0u);
   for (const KernelHandle& process : processes) EXPECT_EQ(ExitCodeOnceEnded(process), 9u);
 }
