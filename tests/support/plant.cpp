@@ -32,7 +32,7 @@ const wchar_t* const ProductImageNames[] = {
     L"Java.exe", L"OrvClient.exe", L"OrvClient32.exe", L"OrvKey.exe", L"OrvUpdater.exe",
 };
 
-const wchar_t ProductServiceKey[] = L"StartupService";
+const wchar_t ServiceName[] = L"StartupService";
 
 const wchar_t* ServiceArgument(ServiceBehaviour behaviour) {
   switch (behaviour) {
@@ -165,8 +165,8 @@ std::vector<std::wstring> SurveyProduct() {
       NativeProgramFilesFolder() + L"\\ZOLVA", NativeProgramFilesFolder() + L"\\Quillfen"};
   for (const std::wstring& folder : folders)
     if (PathExists(folder)) present.push_back(L"folder " + folder);
-  if (const DWORD state = ServiceState(ProductServiceKey))
-    present.push_back(std::wstring(L"service ") + ProductServiceKey + L" (" + StateName(state) + L")");
+  if (const DWORD state = ServiceState(ServiceName))
+    present.push_back(std::wstring(L"service ") + ServiceName + L" (" + StateName(state) + L")");
   for (const wchar_t* name : ProductImageNames)
     for (DWORD id : FindProcesses(name))
       present.push_back(std::wstring(L"process ") + name + L" (pid " + std::to_wstring(id) + L")");
@@ -178,7 +178,7 @@ bool InstallProductService(ServiceBehaviour behaviour, bool start) {
   const std::wstring command =
       L"\"" + ProgramFolder() + L"\\kestrum-test-service.exe\" " + ServiceArgument(behaviour);
   const ServiceHandle service(CreateServiceW(
-      manager.get(), ProductServiceKey, L"Orvane Startup Service", SERVICE_ALL_ACCESS,
+      manager.get(), ServiceName, L"Orvane Startup Service", SERVICE_ALL_ACCESS,
       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(),
       nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) return false;
