@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "report.h"
+#include "service.h"
 
 const std::wstring FirstVendorKeyPath = L"SOFTWARE\\Velmoran";
 const std::wstring SecondVendorKeyPath = L"SOFTWARE\\Quillfen";
@@ -49,6 +50,10 @@ std::wstring ReadCurrentDirectory() {
 
 void RunNormalSequence() {
   Report(Message::StoppingServiceHeader);
+  const Stage serviceStage;
+  serviceStage.StopProductService();
+  DeleteProductService();
+  KillProductProcesses();
   Report(Message::DeletingFilesHeader);
 }
 

@@ -20,6 +20,7 @@ constexpr wchar_t FoundService[] = L"Found service.\n";
 constexpr wchar_t StoppingService[] = L"Stopping service.\n";
 constexpr wchar_t FailedToSendStop[] = L"Failed to send stop service command to service.\n";
 constexpr wchar_t ServiceStopped[] = L"Service stopped.\n";
+constexpr wchar_t ServiceDidNotStop[] = L"Service did not stop within %d seconds; going on.\n";
 constexpr wchar_t ServiceNotRunning[] = L"Service is not running.\n";
 constexpr wchar_t DeletingServiceHeader[] = L"\nDeleting Service\n----------------\n";
 constexpr wchar_t KillingProcessesHeader[] = L"\nKilling Processes\n-----------------\n";
@@ -68,6 +69,12 @@ class Stage {
 
   // Writes one piece of the report unless this stage is quiet.
   void Report(const wchar_t* format, ...) const;
+
+  // Stops StartupService and waits, within a bound, until it has stopped.
+  void StopProductService() const;
+
+  // Terminates every process whose image name is exactly wanted; true.
+  bool TerminateProcessesByName(const std::wstring& wanted) const;
 
   bool quiet;
 };

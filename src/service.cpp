@@ -1,1 +1,156 @@
 #include "service.h"
+
+#include <tlhelp32.h>
+
+#include "app.h"
+#include "report.h"
+
+// Only th32ProcessID and szExeFile are read; the size is what dwSize must
+// say, and a wrong packing would make every enumeration fail.
+static_assert(sizeof(PROCESSENTRY32W) == (sizeof(void*) == 8 ? 568 : 556),
+              "PROCESSENTRY32W has the size Windows expects");
+
+namespace {
+
+// SC_MANAGER_ALL_ACCESS, asked of the service too: as service rights it
+// holds DELETE, query, change, start and stop, but not pause, interrogate
+// or user controls.
+constexpr DWORD ServiceAccess = 0xF003F;
+static_assert(ServiceAccess == SC_MANAGER_ALL_ACCESS, "the manager's full access");
+
+// The service control manager compares names without regard to case, so
+// this deletes the service registered as StartupService.
+constexpr wchar_t DeleteServiceArguments[] = L"delete \"startupservice\"";
+
+constexpr DWORD TerminatedExitCode = 9;
+
+// The product's image names, in the order they are searched.
+constexpr const wchar_t* ProductProcessNames[] = {
+    L"Java.exe", L"OrvClient.exe", L"OrvClient32.exe", L"OrvKey.exe", L"OrvUpdater.exe",
+};
+
+// A status that cannot be read is no evidence that the service runs.
+bool IsRunning(SC_HANDLE service) {
+  SERVICE_STATUS status{};
+  return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
+}
+
+// Polls until the service reports SERVICE_STOPPED or the bound is reached;
+// a query that fails counts as not stopped yet.
+bool WaitUntilStopped(SC_HANDLE service) {
+  const ULONGLONG deadline = GetTickCount64() + ServiceStopWaitSeconds * 1000ull;
+  for (;;) {
+    SERVICE_STATUS status{};
+    if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED) return true;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(ServiceStopPollMilliseconds);
+  }
+}
+
+// An inheritable copy of one of this process's standard handles, or an
+// empty owner when there is none. The handle itself may have been made
+// without inheritance (a starter's choice), and a child can only be given
+// handles it inherits.
+KernelHandle InheritableStandardHandle(DWORD which) {
+  const HANDLE original = GetStdHandle(which);
+  HANDLE copy = nullptr;
+  if (original == nullptr || original == INVALID_HANDLE_VALUE ||
+      !DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, TRUE,
+                       DUPLICATE_SAME_ACCESS))
+    return KernelHandle();
+  return KernelHandle(copy);
+}
+
+}  // namespace
+
+void Stage::StopProductService() const {
+  // Declared in this order so that the service handle is closed first.
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, ServiceAccess));
+  const ServiceHandle service(OpenServiceW(manager.get(), ProductServiceName.c_str(), ServiceAccess));
+  if (!service) {
+    Report(Message::FailedToFindService);
+    return;
+  }
+  Report(Message::FoundService);
+  if (!IsRunning(service.get())) {
+    Report(Message::ServiceNotRunning);
+    return;
+  }
+  Report(Message::StoppingService);
+  SERVICE_STATUS status{};
+  // A refused control is no proof that the service keeps running (it may
+  // have stopped meanwhile), so the wait follows all the same.
+  if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) Report(Message::FailedToSendStop);
+  if (WaitUntilStopped(service.get()))
+    Report(Message::ServiceStopped);
+  else
+    Report(Message::ServiceDidNotStop, static_cast<int>(ServiceStopWaitSeconds));
+}
+
+bool RunSystemTool(const std::wstring& toolName, const std::wstring& arguments) {
+  wchar_t folder[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  const std::wstring systemFolder(folder, length);
+  const std::wstring path = systemFolder + L"\\" + toolName;
+  std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+
+  const KernelHandle input = InheritableStandardHandle(STD_INPUT_HANDLE);
+  const KernelHandle output = InheritableStandardHandle(STD_OUTPUT_HANDLE);
+  const KernelHandle error = InheritableStandardHandle(STD_ERROR_HANDLE);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input.get();
+  startup.hStdOutput = output.get();
+  startup.hStdError = error.get();
+
+  // The tool starts in the system folder too, so that no DLL is looked for
+  // in whatever folder this run was started from.
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                      nullptr, systemFolder.c_str(), &startup, &started))
+    return false;
+  const KernelHandle process(started.hProcess);
+  const KernelHandle thread(started.hThread);
+  WaitForSingleObject(process.get(), INFINITE);
+  return true;
+}
+
+void DeleteProductService() {
+  Report(Message::DeletingServiceHeader);
+  // The tool reports its own outcome on the shared standard output; the
+  // report is written unbuffered, so the header stays ahead of that text.
+  RunSystemTool(L"sc.exe", DeleteServiceArguments);
+}
+
+bool Stage::TerminateProcessesByName(const std::wstring& wanted) const {
+  // A snapshot that could not be taken makes Process32FirstW fail.
+  const SnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    // The whole name, unit by unit, case-sensitively.
+    if (wanted != entry.szExeFile) continue;
+    const KernelHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    if (!process) continue;
+    if (!quiet) {
+      wchar_t LineBuffer[LineBufferSize];
+      FormatLine(LineBuffer, Message::TerminatingProcess, wanted.c_str());
+      Report(L"%ls", LineBuffer);
+    }
+    TerminateProcess(process.get(), TerminatedExitCode);
+  }
+  return true;
+}
+
+bool KillProductProcesses() {
+  Report(Message::KillingProcessesHeader);
+  const Stage stage;
+  for (const wchar_t* name : ProductProcessNames) {
+    const std::wstring wanted = name;
+    stage.TerminateProcessesByName(wanted);
+  }
+  return true;
+}

@@ -1,3 +1,50 @@
 // Service and process removal: StartupService stopped and deleted, the
 // product's processes terminated.
 #pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <type_traits>
+
+// Owners of the handles this area opens. Each type is closed by its own
+// call, and each has its own invalid value: OpenSCManagerW, OpenServiceW,
+// OpenProcess and DuplicateHandle give NULL, CreateToolhelp32Snapshot gives
+// INVALID_HANDLE_VALUE, which unique_ptr does not take for empty.
+struct ServiceHandleCloser {
+  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+struct KernelHandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+struct SnapshotHandleCloser {
+  void operator()(HANDLE handle) const {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
+using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+using KernelHandle = std::unique_ptr<void, KernelHandleCloser>;
+using SnapshotHandle = std::unique_ptr<void, SnapshotHandleCloser>;
+
+// Longest wait for the service to reach SERVICE_STOPPED, and the pause
+// between two status queries of that wait. A service may spend many
+// seconds in STOP_PENDING while it saves its work, so the bound is
+// generous; but one that never stops (it refused the control, or it hangs)
+// must not hold an unattended run for ever.
+constexpr DWORD ServiceStopWaitSeconds = 30;
+constexpr DWORD ServiceStopPollMilliseconds = 100;
+
+// Prints the "Deleting Service" header and has the system's service control
+// tool delete the service; returns once the tool has ended.
+void DeleteProductService();
+
+// Prints the "Killing Processes" header and terminates every process on the
+// product process list; true.
+bool KillProductProcesses();
+
+// Starts the program toolName from the system folder, never from the
+// current directory or PATH, with arguments after its quoted path. It
+// shares this process's standard handles and opens no console window.
+// Returns once it has ended; false when it could not be started.
+bool RunSystemTool(const std::wstring& toolName, const std::wstring& arguments);

@@ -23,6 +23,9 @@ std::string CurrentDirectoryLine(const std::wstring& startDirectory) {
 std::string CleanMachineNormalReport(const std::wstring& startDirectory) {
   return CurrentDirectoryLine(startDirectory) +
          "\nStopping Service\n----------------\n"
+         "Failed to find service.\n"
+         "\nDeleting Service\n----------------\n"
+         "\nKilling Processes\n-----------------\n"
          "\nDeleting Files\n--------------\n";
 }
 

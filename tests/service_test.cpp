@@ -1,1 +1,229 @@
+// Service and process removal against real services and processes of a
+// throwaway Wine machine: the exact report bytes, then the machine.
+#include "service.h"
+
 #include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness.h"
+#include "plant.h"
+#include "report.h"
+
+namespace {
+
+const std::string DeletingServiceHeader = "\nDeleting Service\n----------------\n";
+const std::string KillingProcessesHeader = "\nKilling Processes\n-----------------\n";
+const std::wstring ServiceName = L"StartupService";
+const std::wstring ServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\StartupService";
+
+// The exit code of a process once it has ended; STILL_ACTIVE if it has
+// not ended after a generous while.
+DWORD ExitCodeOnceEnded(const KernelHandle& process) {
+  WaitForSingleObject(process.get(), 30000);
+  DWORD code = 0;
+  GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
+bool IsRunning(const KernelHandle& process) {
+  return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+// Plants impostors of the service control tool in folder, where a search
+// through the current directory or PATH would find them before the real
+// one; each leaves "<its name>.started" beside it if it is ever run.
+void PlantToolImpostors(const std::wstring& folder) {
+  ASSERT_TRUE(PlantFile(folder + L"\\sc.bat", "@echo off\r\necho ran> \"%~dp0sc.bat.started\"\r\n"));
+  ASSERT_TRUE(PlantDummyProgram(folder + L"\\sc.exe"));
+}
+
+void ExpectNoImpostorRan(const std::wstring& folder) {
+  EXPECT_FALSE(PathExists(folder + L"\\sc.bat.started"));
+  EXPECT_FALSE(PathExists(folder + L"\\sc.exe.started"));
+}
+
+// The report of the two service steps, taken as a normal run takes them.
+std::string StopAndDeleteService() {
+  ReportCapture capture;
+  Stage(false).StopProductService();
+  DeleteProductService();
+  return capture.Text();
+}
+
+TEST(ServiceRemoval, MissingServiceIsReportedAndTheDeletionStepStillRuns) {
+  EXPECT_EQ(StopAndDeleteService(), "Failed to find service.\n" + DeletingServiceHeader);
+  EXPECT_EQ(ServiceState(ServiceName), 0u);
+}
+
+TEST(ServiceRemoval, StoppedServiceGetsNoStopControlAndIsDeleted) {
+  ASSERT_TRUE(InstallProductService(ServiceBehaviour::Stops, false));
+  ASSERT_EQ(ServiceState(ServiceName), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(StopAndDeleteService(), "Found service.\nService is not running.\n" + DeletingServiceHeader);
+  EXPECT_EQ(ServiceState(ServiceName), 0u);
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, ServiceKey));
+}
+
+TEST(ServiceRemoval, PausedServiceGetsNoStopControl) {
+  ASSERT_TRUE(InstallProductService(ServiceBehaviour::Pauses, true));
+  ASSERT_EQ(ServiceState(ServiceName), static_cast<DWORD>(SERVICE_PAUSED));
+  ReportCapture capture;
+  Stage(false).StopProductService();
+  EXPECT_EQ(capture.Text(), "Found service.\nService is not running.\n");
+  EXPECT_EQ(ServiceState(ServiceName), static_cast<DWORD>(SERVICE_PAUSED));
+}
+
+TEST(ServiceRemoval, RunningServiceIsStoppedBeforeTheDeletionStarts) {
+  ASSERT_TRUE(InstallProductService(ServiceBehaviour::Stops, true));
+  ASSERT_EQ(ServiceState(ServiceName), static_cast<DWORD>(SERVICE_RUNNING));
+  ReportCapture capture;
+  Stage(false).StopProductService();
+  // The service spends two seconds in STOP_PENDING: only a step that
+  // waited for it finds it stopped here, before the deletion begins.
+  EXPECT_EQ(ServiceState(ServiceName), static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(capture.Text(), "Found service.\nStopping service.\nService stopped.\n");
+  DeleteProductService();
+  EXPECT_EQ(capture.Text(),
+            "Found service.\nStopping service.\nService stopped.\n" + DeletingServiceHeader);
+  EXPECT_EQ(ServiceState(ServiceName), 0u);
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, ServiceKey));
+}
+
+TEST(ServiceRemoval, RefusedStopEndsWithTheBoundedWaitAndTheRunGoesOn) {
+  ASSERT_TRUE(InstallProductService(ServiceBehaviour::RefusesStop, true));
+  ASSERT_EQ(ServiceState(ServiceName), static_cast<DWORD>(SERVICE_RUNNING));
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(StopAndDeleteService(),
+            "Found service.\nStopping service.\n"
+            "Failed to send stop service command to service.\n"
+            "Service did not stop within 30 seconds; going on.\n" +
+                DeletingServiceHeader);
+  EXPECT_GE(GetTickCount64() - start, ServiceStopWaitSeconds * 1000ull - 500);
+  // Still running, only marked for deletion: it goes once it stops.
+  EXPECT_EQ(ServiceState(ServiceName), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST(ServiceRemoval, ToolPlantedInTheCurrentDirectoryOrOnPathIsNeverRun) {
+  const std::wstring planted = MakeTempFolder(L"planted");
+  ASSERT_NO_FATAL_FAILURE(PlantToolImpostors(planted));
+  ASSERT_TRUE(InstallProductService(ServiceBehaviour::Stops, false));
+
+  wchar_t savedDirectory[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, savedDirectory);
+  wchar_t savedPath[32767];
+  const DWORD pathLength = GetEnvironmentVariableW(L"PATH", savedPath, 32767);
+  ASSERT_TRUE(SetCurrentDirectoryW(planted.c_str()));
+  ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", (planted + L";" + std::wstring(savedPath, pathLength)).c_str()));
+  std::string report;
+  {
+    ReportCapture capture;
+    DeleteProductService();
+    report = capture.Text();
+  }
+  SetEnvironmentVariableW(L"PATH", savedPath);
+  SetCurrentDirectoryW(savedDirectory);
+
+  EXPECT_EQ(report, DeletingServiceHeader);
+  ExpectNoImpostorRan(planted);
+  // The system's own tool ran instead.
+  EXPECT_EQ(ServiceState(ServiceName), 0u);
+}
+
+TEST(ServiceRemoval, ToolTextKeepsItsPlaceAmongTheReportLines) {
+  // The capture's file handle is not inheritable, as a starter may make
+  // it: the tool must still write into it.
+  ReportCapture capture;
+  WriteReport(L"before\n");
+  ASSERT_TRUE(RunSystemTool(L"cmd.exe", L"/c echo tool"));
+  WriteReport(L"after\n");
+  EXPECT_EQ(capture.Text(), "before\ntool\r\nafter\n");
+}
+
+TEST(ProcessRemoval, EveryProductProcessIsTerminatedWithExitCode9InTableOrder) {
+  KernelHandle terminated[] = {
+      StartProductProcess(L"OrvKey.exe"),    StartProductProcess(L"OrvClient.exe"),
+      StartProductProcess(L"Java.exe"),      StartProductProcess(L"OrvClient32.exe"),
+      StartProductProcess(L"OrvClient.exe"),
+  };
+  const KernelHandle lowerCaseJava = StartProductProcess(L"java.exe");
+  for (const KernelHandle& process : terminated) ASSERT_TRUE(process);
+  ASSERT_TRUE(lowerCaseJava);
+
+  ReportCapture capture;
+  EXPECT_TRUE(KillProductProcesses());
+  EXPECT_EQ(capture.Text(), KillingProcessesHeader +
+                                "Terminating process: Java.exe"
+                                "Terminating process: OrvClient.exe"
+                                "Terminating process: OrvClient.exe"
+                                "Terminating process: OrvClient32.exe"
+                                "Terminating process: OrvKey.exe");
+  for (const KernelHandle& process : terminated) EXPECT_EQ(ExitCodeOnceEnded(process), 9u);
+  for (const wchar_t* name : {L"Java.exe", L"OrvClient.exe", L"OrvClient32.exe", L"OrvKey.exe"})
+    EXPECT_TRUE(FindProcesses(name).empty()) << Utf8(name);
+  EXPECT_TRUE(IsRunning(lowerCaseJava));
+  EXPECT_EQ(FindProcesses(L"java.exe").size(), 1u);
+  TerminateProcess(lowerCaseJava.get(), 0);
+}
+
+TEST(ProcessRemoval, OnlyTheHeaderWhenNoProductProcessRuns) {
+  const KernelHandle other = StartProductProcess(L"OrvClient64.exe");
+  ASSERT_TRUE(other);
+  ReportCapture capture;
+  EXPECT_TRUE(KillProductProcesses());
+  EXPECT_EQ(capture.Text(), KillingProcessesHeader);
+  EXPECT_TRUE(IsRunning(other));
+  TerminateProcess(other.get(), 0);
+}
+
+TEST(ServiceAndProcessRemoval, QuietStepsRemoveTheSameAndPrintNothing) {
+  ASSERT_TRUE(InstallProductService(ServiceBehaviour::Stops, true));
+  const KernelHandle client = StartProductProcess(L"OrvClient.exe");
+  const KernelHandle updater = StartProductProcess(L"OrvUpdater.exe");
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(updater);
+
+  ReportCapture capture;
+  {
+    QuietScope quiet(true);
+    Stage().StopProductService();
+    EXPECT_EQ(ServiceState(ServiceName), static_cast<DWORD>(SERVICE_STOPPED));
+    DeleteProductService();
+    KillProductProcesses();
+  }
+  EXPECT_EQ(capture.Text(), "");
+  EXPECT_EQ(ServiceState(ServiceName), 0u);
+  EXPECT_EQ(ExitCodeOnceEnded(client), 9u);
+  EXPECT_EQ(ExitCodeOnceEnded(updater), 9u);
+}
+
+// The whole run, started from a folder holding impostors of the tool.
+TEST(ServiceAndProcessRemoval, NormalRunFromAPlantedFolderRemovesServiceAndProcesses) {
+  const std::wstring start = MakeTempFolder(L"start");
+  ASSERT_NO_FATAL_FAILURE(PlantToolImpostors(start));
+  ASSERT_TRUE(InstallProductService(ServiceBehaviour::Stops, true));
+  const KernelHandle processes[] = {
+      StartProductProcess(L"OrvUpdater.exe"),
+      StartProductProcess(L"OrvClient.exe"),
+      StartProductProcess(L"OrvClient.exe"),
+  };
+  for (const KernelHandle& process : processes) ASSERT_TRUE(process);
+
+  const RunResult run = RunKestrum(L"", start);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  const std::string expected = "Current Directory: " + Utf8(start) + "\n" +
+                               "\nStopping Service\n----------------\n"
+                               "Found service.\nStopping service.\nService stopped.\n" +
+                               DeletingServiceHeader + KillingProcessesHeader +
+                               "Terminating process: OrvClient.exe"
+                               "Terminating process: OrvClient.exe"
+                               "Terminating process: OrvUpdater.exe"
+                               "\nDeleting Files\n--------------\n";
+  EXPECT_EQ(run.output.substr(0, expected.size()), expected);
+
+  ExpectNoImpostorRan(start);
+  EXPECT_EQ(ServiceState(ServiceName), 0u);
+  for (const KernelHandle& process : processes) EXPECT_EQ(ExitCodeOnceEnded(process), 9u);
+}
+
+}  // namespace

@@ -1,6 +1,9 @@
 // kestrum-plant: plants a simulated installation of the product on a Wine
 // machine for the demo and the tests, and surveys what of it is left.
-//   kestrum-plant all | registry | folders   plant those pieces
+//   kestrum-plant all | registry | folders | service | processes
+//                                            plant those pieces (the
+//                                            service and processes are
+//                                            left running)
 //   kestrum-plant survey                     list the pieces present now
 #include <windows.h>
 
@@ -20,6 +23,8 @@ struct Piece {
 const Piece Pieces[] = {
     {L"registry", [] { PlantVendorKeys(); }},
     {L"folders", [] { PlantProductFolders(); }},
+    {L"service", [] { PlantProductService(); }},
+    {L"processes", [] { PlantProductProcesses(); }},
 };
 
 int Survey() {

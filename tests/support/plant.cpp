@@ -1,6 +1,9 @@
 #include "plant.h"
 
 #include <shlobj.h>
+#include <tlhelp32.h>
+
+#include "harness.h"
 
 namespace {
 
@@ -23,6 +26,34 @@ const PlantedKey ProductKeys[] = {
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmoran"},
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quillfen"},
 };
+
+// The product's image names, as an installation runs them.
+const wchar_t* const ProductImageNames[] = {
+    L"Java.exe", L"OrvClient.exe", L"OrvClient32.exe", L"OrvKey.exe", L"OrvUpdater.exe",
+};
+
+const wchar_t ServiceName[] = L"StartupService";
+
+const wchar_t* ServiceArgument(ServiceBehaviour behaviour) {
+  switch (behaviour) {
+    case ServiceBehaviour::RefusesStop: return L"refuses";
+    case ServiceBehaviour::Pauses: return L"pauses";
+    default: return L"stops";
+  }
+}
+
+const wchar_t* StateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED: return L"stopped";
+    case SERVICE_START_PENDING: return L"start pending";
+    case SERVICE_STOP_PENDING: return L"stop pending";
+    case SERVICE_RUNNING: return L"running";
+    case SERVICE_PAUSED: return L"paused";
+    default: return L"pending";
+  }
+}
+
+std::wstring DummyProgramPath() { return ProgramFolder() + L"\\kestrum-dummy-process.exe"; }
 
 }  // namespace
 
@@ -134,5 +165,78 @@ std::vector<std::wstring> SurveyProduct() {
       NativeProgramFilesFolder() + L"\\ZOLVA", NativeProgramFilesFolder() + L"\\Quillfen"};
   for (const std::wstring& folder : folders)
     if (PathExists(folder)) present.push_back(L"folder " + folder);
+  if (const DWORD state = ServiceState(ServiceName))
+    present.push_back(std::wstring(L"service ") + ServiceName + L" (" + StateName(state) + L")");
+  for (const wchar_t* name : ProductImageNames)
+    for (DWORD id : FindProcesses(name))
+      present.push_back(std::wstring(L"process ") + name + L" (pid " + std::to_wstring(id) + L")");
   return present;
+}
+
+bool InstallProductService(ServiceBehaviour behaviour, bool start) {
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  const std::wstring command =
+      L"\"" + ProgramFolder() + L"\\kestrum-test-service.exe\" " + ServiceArgument(behaviour);
+  const ServiceHandle service(CreateServiceW(
+      manager.get(), ServiceName, L"Orvane Startup Service", SERVICE_ALL_ACCESS,
+      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(),
+      nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (!service) return false;
+  if (!start) return true;
+  if (!StartServiceW(service.get(), 0, nullptr)) return false;
+  // Bounded, so that a service program that never gets there cannot hang
+  // the planting.
+  const DWORD wanted = behaviour == ServiceBehaviour::Pauses ? SERVICE_PAUSED : SERVICE_RUNNING;
+  for (int poll = 0; poll < 600; ++poll) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service.get(), &status)) return false;
+    if (status.dwCurrentState == wanted) return true;
+    Sleep(50);
+  }
+  return false;
+}
+
+DWORD ServiceState(const std::wstring& name) {
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const ServiceHandle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+  SERVICE_STATUS status{};
+  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+  return status.dwCurrentState;
+}
+
+bool PlantDummyProgram(const std::wstring& path) {
+  return CopyFileW(DummyProgramPath().c_str(), path.c_str(), FALSE) != FALSE;
+}
+
+KernelHandle StartProductProcess(const std::wstring& imageName) {
+  const std::wstring path = MakeTempFolder(L"process") + L"\\" + imageName;
+  if (!PlantDummyProgram(path)) return KernelHandle();
+  std::wstring commandLine = L"\"" + path + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  // Nothing inherited, so the process outlives its starter without
+  // holding any of the starter's handles or outputs open.
+  if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                      CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr, nullptr, &startup, &started))
+    return KernelHandle();
+  CloseHandle(started.hThread);
+  return KernelHandle(started.hProcess);
+}
+
+std::vector<DWORD> FindProcesses(const std::wstring& imageName) {
+  std::vector<DWORD> found;
+  const SnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry))
+    if (imageName == entry.szExeFile) found.push_back(entry.th32ProcessID);
+  return found;
+}
+
+void PlantProductService() { InstallProductService(ServiceBehaviour::Stops, true); }
+
+void PlantProductProcesses() {
+  for (const wchar_t* name : ProductImageNames) StartProductProcess(name);
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "service.h"
+
 // Registry, always in the 64-bit view, where kestrum's walk looks.
 bool PlantKey(HKEY root, const std::wstring& path);
 bool PlantValue(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type,
@@ -24,9 +26,31 @@ bool PathExists(const std::wstring& path);
 std::wstring CommonAppDataFolder();
 std::wstring NativeProgramFilesFolder();
 
+// Services and processes, run from the test programs built next to the
+// planting tool: kestrum-test-service and kestrum-dummy-process.
+enum class ServiceBehaviour { Stops, RefusesStop, Pauses };
+// Installs StartupService to run the test service; when start is set,
+// starts it and waits until it runs (or is paused, for Pauses).
+bool InstallProductService(ServiceBehaviour behaviour, bool start);
+// The named service's current state (SERVICE_RUNNING, ...); 0 when there
+// is no such service.
+DWORD ServiceState(const std::wstring& name);
+// Starts a copy of the dummy product process named imageName from a new
+// folder of its own. The owner waits for it and reads its exit code; empty
+// when it could not be started.
+KernelHandle StartProductProcess(const std::wstring& imageName);
+// Copies the dummy program to path, where a run must never start it; its
+// start would leave path + ".started".
+bool PlantDummyProgram(const std::wstring& path);
+// Identifiers of the running processes whose image name is exactly
+// imageName.
+std::vector<DWORD> FindProcesses(const std::wstring& imageName);
+
 // The product's pieces, as an installation leaves them.
 void PlantVendorKeys();
 void PlantProductFolders();
+void PlantProductService();    // installed and running
+void PlantProductProcesses();  // one of each product image, left running
 
 // One line for each piece of the product that is present now.
 std::vector<std::wstring> SurveyProduct();

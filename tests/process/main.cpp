@@ -1,0 +1,27 @@
+// kestrum-dummy-process: stands in for a product process. Copied under a
+// product image name and started, it runs until it is ended from outside.
+// Every start leaves "<its own path>.started" beside it, holding its
+// command line, so a test can tell whether a planted copy was ever run; a
+// copy started with arguments (as an impostor of a system tool would be)
+// ends at once instead of holding its starter.
+#include <windows.h>
+
+#include <string>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int) {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const std::wstring marker = std::wstring(path, length) + L".started";
+  const HANDLE file = CreateFileW(marker.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    const std::wstring commandLine = GetCommandLineW();
+    DWORD written = 0;
+    WriteFile(file, commandLine.data(), static_cast<DWORD>(commandLine.size() * sizeof(wchar_t)),
+              &written, nullptr);
+    CloseHandle(file);
+  }
+  if (arguments != nullptr && *arguments != L'\0') return 0;
+  Sleep(INFINITE);
+  return 0;
+}
