@@ -5,6 +5,7 @@
 
 #include <cwchar>
 
+#include "files.h"
 #include "report.h"
 
 const std::wstring FirstVendorKeyPath = L"SOFTWARE\\Velmoran";
@@ -50,6 +51,10 @@ std::wstring ReadCurrentDirectory() {
 void RunNormalSequence() {
   Report(Message::StoppingServiceHeader);
   Report(Message::DeletingFilesHeader);
+  DeleteProgramDataFolder(FirstVendorDataFolder);
+  DeleteProgramDataFolder(SecondVendorDataFolder);
+  DeleteProgramFilesFolder(ProductProgramFolder);
+  DeleteProgramFilesFolder(VendorProgramFolder);
 }
 
 void RunBootstrapperSequence() {}
