@@ -18,12 +18,22 @@ std::string CurrentDirectoryLine(const std::wstring& startDirectory) {
   return "Current Directory: " + Utf8(startDirectory) + "\n";
 }
 
+// One folder stage's lines: the announcement and the target folder.
+std::string FolderStageLines(const char* announcement, const std::wstring& base,
+                             const std::wstring& name) {
+  return "Deleting '" + Utf8(name) + announcement + "(" + Utf8(base + L"\\" + name) + ")\n\n";
+}
+
 // The report of a normal run on a machine that holds nothing of the
 // product, stage by stage.
 std::string CleanMachineNormalReport(const std::wstring& startDirectory) {
   return CurrentDirectoryLine(startDirectory) +
          "\nStopping Service\n----------------\n"
-         "\nDeleting Files\n--------------\n";
+         "\nDeleting Files\n--------------\n" +
+         FolderStageLines("' ProgramData Files\n", CommonAppDataFolder(), L"Velmoran") +
+         FolderStageLines("' ProgramData Files\n", CommonAppDataFolder(), L"Quillfen") +
+         FolderStageLines("' Program Files Files\n", NativeProgramFilesFolder(), L"ZOLVA") +
+         FolderStageLines("' Program Files Files\n", NativeProgramFilesFolder(), L"Quillfen");
 }
 
 // The same for a bootstrapper-only run.
