@@ -26,8 +26,16 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
   return text.compare(0, wcslen(prefix), prefix) == 0;
 }
 
-bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+
+// A folder that is a reparse point is taken for a link (junction, symbolic
+// link, mount point) whatever its tag; a file only when its tag says it
+// stands for another name: compressed and deduplicated files are reparse
+// points too, and are ordinary files of their own.
+bool IsLink(const WIN32_FIND_DATAW& entry) {
+  if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+  return IsFolder(entry.dwFileAttributes) || IsReparseTagNameSurrogate(entry.dwReserved0);
+}
 
 bool IsDotEntry(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
 
@@ -84,6 +92,18 @@ bool ForEachEntry(const std::wstring& pattern, Visit visit) {
   return true;
 }
 
+// The find data of the entry at a path itself (no wildcard); false when
+// there is none.
+bool ReadEntry(const std::wstring& exactPath, WIN32_FIND_DATAW& entry) {
+  bool found = false;
+  ForEachEntry(exactPath, [&](const WIN32_FIND_DATAW& self) {
+    entry = self;
+    found = true;
+    return false;
+  });
+  return found;
+}
+
 // True when the shell may be given the tree: every entry beneath folder
 // can be listed and is an ordinary file or folder that an ordinary path
 // names. The shell follows links (Wine's does, into their targets) and
@@ -91,7 +111,7 @@ bool ForEachEntry(const std::wstring& pattern, Visit visit) {
 bool ShellCanDeleteTree(const std::wstring& exactFolder) {
   bool ordinary = true;
   const bool listed = ForEachEntry(exactFolder + L"\\*", [&](const WIN32_FIND_DATAW& entry) {
-    if (IsLink(entry.dwFileAttributes) || !OrdinaryPathCanName(entry.cFileName))
+    if (IsLink(entry) || !OrdinaryPathCanName(entry.cFileName))
       ordinary = false;
     else if (IsFolder(entry.dwFileAttributes))
       ordinary = ShellCanDeleteTree(exactFolder + L"\\" + entry.cFileName);
@@ -166,14 +186,14 @@ void DeleteFolderContents(const std::wstring& searchPattern) {
   const std::wstring folder = ExactPath(searchPattern.substr(0, slash));
   if (folder.empty()) return;
   // A folder that is a link is not listed: its listing is its target's.
-  const DWORD attributes = GetFileAttributesW(folder.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || IsLink(attributes)) return;
+  WIN32_FIND_DATAW self;
+  if (!ReadEntry(folder, self) || IsLink(self) || !IsFolder(self.dwFileAttributes)) return;
 
   ForEachEntry(folder + searchPattern.substr(slash), [&](const WIN32_FIND_DATAW& entry) {
     const std::wstring path = folder + L"\\" + entry.cFileName;
     // A link is left where it is: every call that would remove it follows
     // it under Wine, and what it points to is not the product's.
-    if (IsLink(entry.dwFileAttributes)) return true;
+    if (IsLink(entry)) return true;
     if (IsFolder(entry.dwFileAttributes))
       DeleteFolderTree(path);
     else
@@ -185,9 +205,9 @@ void DeleteFolderContents(const std::wstring& searchPattern) {
 bool DeleteFolderTree(const std::wstring& path) {
   const std::wstring exact = ExactPath(path);
   if (exact.empty()) return false;
-  const DWORD attributes = GetFileAttributesW(exact.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || IsLink(attributes)) return false;
-  if (!IsFolder(attributes)) return DeleteFileW(exact.c_str()) != 0;
+  WIN32_FIND_DATAW self;
+  if (!ReadEntry(exact, self) || IsLink(self)) return false;
+  if (!IsFolder(self.dwFileAttributes)) return DeleteFileW(exact.c_str()) != 0;
 
   const std::wstring ordinary = OrdinaryPath(exact);
   if (FullPathName(ordinary) == ordinary && ShellCanDeleteTree(exact)) return ShellDelete(ordinary);

@@ -13,9 +13,10 @@ bool DeleteProgramDataFolder(const std::wstring& name);
 bool DeleteProgramFilesFolder(const std::wstring& name);
 
 // Deletes every entry of the folder that searchPattern ("<folder>\*.*")
-// lists: plain files one by one, each subfolder whole. Entries are addressed
-// by full path, never against the current directory; a link (reparse point)
-// is never listed, entered or deleted, and neither is what it points to.
+// lists: plain files one by one, each subfolder whole. Entries are
+// addressed by full path, never against the current directory; a link
+// (junction, symbolic link) is never listed, entered or deleted, and
+// neither is what it points to.
 void DeleteFolderContents(const std::wstring& searchPattern);
 
 // Deletes the folder at the full path with everything beneath it, through
