@@ -5,6 +5,7 @@
 
 #include <cwchar>
 
+#include "files.h"
 #include "report.h"
 #include "service.h"
 
@@ -55,6 +56,10 @@ void RunNormalSequence() {
   DeleteProductService();
   KillProductProcesses();
   Report(Message::DeletingFilesHeader);
+  DeleteProgramDataFolder(FirstVendorDataFolder);
+  DeleteProgramDataFolder(SecondVendorDataFolder);
+  DeleteProgramFilesFolder(ProductProgramFolder);
+  DeleteProgramFilesFolder(VendorProgramFolder);
 }
 
 void RunBootstrapperSequence() {}

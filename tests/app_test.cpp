@@ -12,10 +12,14 @@
 
 namespace {
 
-// The report of a normal run on a machine that holds nothing of the
-// product, from the "Current Directory" line to the end.
 std::string CurrentDirectoryLine(const std::wstring& startDirectory) {
   return "Current Directory: " + Utf8(startDirectory) + "\n";
+}
+
+// One folder stage's lines: the announcement and the target folder.
+std::string FolderStageLines(const char* announcement, const std::wstring& base,
+                             const std::wstring& name) {
+  return "Deleting '" + Utf8(name) + announcement + "(" + Utf8(base + L"\\" + name) + ")\n\n";
 }
 
 // The report of a normal run on a machine that holds nothing of the
@@ -26,7 +30,11 @@ std::string CleanMachineNormalReport(const std::wstring& startDirectory) {
          "Failed to find service.\n"
          "\nDeleting Service\n----------------\n"
          "\nKilling Processes\n-----------------\n"
-         "\nDeleting Files\n--------------\n";
+         "\nDeleting Files\n--------------\n" +
+         FolderStageLines("' ProgramData Files\n", CommonAppDataFolder(), L"Velmoran") +
+         FolderStageLines("' ProgramData Files\n", CommonAppDataFolder(), L"Quillfen") +
+         FolderStageLines("' Program Files Files\n", NativeProgramFilesFolder(), L"ZOLVA") +
+         FolderStageLines("' Program Files Files\n", NativeProgramFilesFolder(), L"Quillfen");
 }
 
 // The same for a bootstrapper-only run.

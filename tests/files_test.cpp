@@ -1,1 +1,442 @@
+// The folder stages on real folders of the throwaway Wine machine: the
+// report bytes, then what is left on the disk.
 #include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "harness.h"
+#include "plant.h"
+#include "report.h"
+
+namespace {
+
+std::string DataReport(const std::wstring& name) {
+  return "Deleting '" + Utf8(name) + "' ProgramData Files\n(" +
+         Utf8(CommonAppDataFolder() + L"\\" + name) + ")\n\n";
+}
+
+std::string ProgramsReport(const std::wstring& name, const std::wstring& base) {
+  return "Deleting '" + Utf8(name) + "' Program Files Files\n(" + Utf8(base + L"\\" + name) + ")\n\n";
+}
+
+std::wstring ShellProgramFilesFolder() {
+  wchar_t path[MAX_PATH];
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, path)))
+    return std::wstring();
+  return path;
+}
+
+// Every file and folder beneath folder, by path relative to it.
+std::vector<std::wstring> EntriesBeneath(const std::wstring& folder, const std::wstring& prefix = L"") {
+  std::vector<std::wstring> entries;
+  WIN32_FIND_DATAW entry;
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) return entries;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    entries.push_back(prefix + name);
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      for (const std::wstring& inner : EntriesBeneath(folder + L"\\" + name, prefix + name + L"\\"))
+        entries.push_back(inner);
+    }
+  } while (FindNextFileW(search, &entry));
+  FindClose(search);
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+// Sets or removes one variable of this process's environment for a scope.
+class EnvironmentScope {
+ public:
+  EnvironmentScope(const wchar_t* name, const wchar_t* value) : name_(name) {
+    wchar_t previous[32767];
+    const DWORD length = GetEnvironmentVariableW(name, previous, 32767);
+    had_ = length > 0 && length < 32767;
+    if (had_) previous_ = previous;
+    SetEnvironmentVariableW(name, value);
+  }
+  ~EnvironmentScope() { SetEnvironmentVariableW(name_, had_ ? previous_.c_str() : nullptr); }
+
+ private:
+  const wchar_t* name_;
+  bool had_ = false;
+  std::wstring previous_;
+};
+
+class FolderStages : public ::testing::Test {
+ protected:
+  const std::wstring data_ = CommonAppDataFolder();
+  const std::wstring programs_ = NativeProgramFilesFolder();
+};
+
+TEST_F(FolderStages, ProgramDataFolderGoesWithEverythingInIt) {
+  const std::wstring target = data_ + L"\\Velmoran";
+  ASSERT_TRUE(PlantFile(target + L"\\settings.xml", "s"));
+  ASSERT_TRUE(PlantFile(target + L"\\logs\\2026\\12\\updater.log", "u"));
+  ASSERT_TRUE(PlantFile(target + L"\\.lock", "dot file"));
+  ASSERT_TRUE(PlantFile(target + L"\\.cache\\index.db", "dot folder"));
+  ASSERT_TRUE(PlantFileExactName(target, L"...", "three dots"));
+  ASSERT_TRUE(PlantFileExactName(target + L"\\....", L"inner.txt", "four dots"));
+  ASSERT_TRUE(PlantFile(target + L"\\readonly.ini", "r"));
+  ASSERT_TRUE(MakeReadOnly(target + L"\\readonly.ini"));
+  ASSERT_TRUE(PlantFile(target + L"\\logs\\readonly.log", "r"));
+  ASSERT_TRUE(MakeReadOnly(target + L"\\logs\\readonly.log"));
+  ASSERT_TRUE(PathExistsExactName(target, L"..."));
+  // Neighbours whose names begin like the target's.
+  ASSERT_TRUE(PlantFile(data_ + L"\\VelmoranBackup\\keep.txt", "k"));
+  ASSERT_TRUE(PlantFile(data_ + L"\\Velmoran.txt", "k"));
+
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteProgramDataFolder(L"Velmoran"));
+  EXPECT_EQ(capture.Text(), DataReport(L"Velmoran"));
+  EXPECT_EQ(EntriesBeneath(target), std::vector<std::wstring>{});
+  EXPECT_FALSE(PathExists(target));
+  EXPECT_TRUE(PathExists(data_ + L"\\VelmoranBackup\\keep.txt"));
+  EXPECT_TRUE(PathExists(data_ + L"\\Velmoran.txt"));
+}
+
+TEST_F(FolderStages, EmptyAndMissingFoldersPrintTheSameLinesAndTouchNothingElse) {
+  ASSERT_TRUE(PlantFolder(programs_ + L"\\ZOLVA"));
+  ASSERT_TRUE(PlantFile(programs_ + L"\\ZOLVA2\\keep.txt", "k"));
+  const std::vector<std::wstring> dataBefore = EntriesBeneath(data_);
+
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteProgramFilesFolder(L"ZOLVA"));
+  EXPECT_TRUE(DeleteProgramFilesFolder(L"ZOLVA"));
+  EXPECT_TRUE(DeleteProgramDataFolder(L"Quillfen"));
+  EXPECT_EQ(capture.Text(), ProgramsReport(L"ZOLVA", programs_) + ProgramsReport(L"ZOLVA", programs_) +
+                                DataReport(L"Quillfen"));
+  EXPECT_FALSE(PathExists(programs_ + L"\\ZOLVA"));
+  EXPECT_TRUE(PathExists(programs_ + L"\\ZOLVA2\\keep.txt"));
+  EXPECT_EQ(EntriesBeneath(data_), dataBefore);
+}
+
+TEST_F(FolderStages, SameNameUnderBothBasesIsTwoIndependentFolders) {
+  ASSERT_TRUE(PlantFile(data_ + L"\\Quillfen\\license.dat", "l"));
+  {
+    ReportCapture capture;
+    EXPECT_TRUE(DeleteProgramFilesFolder(L"Quillfen"));
+    EXPECT_EQ(capture.Text(), ProgramsReport(L"Quillfen", programs_));
+  }
+  EXPECT_TRUE(PathExists(data_ + L"\\Quillfen\\license.dat"));
+
+  ASSERT_TRUE(PlantFile(programs_ + L"\\Quillfen\\OrvKey.exe", "MZ"));
+  {
+    ReportCapture capture;
+    EXPECT_TRUE(DeleteProgramDataFolder(L"Quillfen"));
+    EXPECT_EQ(capture.Text(), DataReport(L"Quillfen"));
+  }
+  EXPECT_FALSE(PathExists(data_ + L"\\Quillfen"));
+  EXPECT_TRUE(PathExists(programs_ + L"\\Quillfen\\OrvKey.exe"));
+}
+
+TEST_F(FolderStages, FileHeldOpenWithoutSharingStaysAndEverythingElseGoes) {
+  const std::wstring target = data_ + L"\\Velmoran";
+  ASSERT_TRUE(PlantFile(target + L"\\a.txt", "a"));
+  ASSERT_TRUE(PlantFile(target + L"\\logs\\client.log", "c"));
+  ASSERT_TRUE(PlantFile(target + L"\\z.txt", "z"));
+  ASSERT_TRUE(PlantFile(target + L"\\held.dat", "h"));
+  ASSERT_TRUE(PlantFile(programs_ + L"\\ZOLVA\\OrvClient.exe", "MZ"));
+  HANDLE held = CreateFileW((target + L"\\held.dat").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteProgramDataFolder(L"Velmoran"));
+  EXPECT_TRUE(DeleteProgramFilesFolder(L"ZOLVA"));
+  CloseHandle(held);
+  EXPECT_EQ(capture.Text(), DataReport(L"Velmoran") + ProgramsReport(L"ZOLVA", programs_));
+  EXPECT_EQ(EntriesBeneath(target), std::vector<std::wstring>{L"held.dat"});
+  EXPECT_FALSE(PathExists(programs_ + L"\\ZOLVA"));
+}
+
+TEST_F(FolderStages, QuietStagesDeleteTheSameAndPrintNothing) {
+  ASSERT_TRUE(PlantFile(data_ + L"\\Velmoran\\logs\\client.log", "c"));
+  ASSERT_TRUE(PlantFile(programs_ + L"\\ZOLVA\\OrvClient.exe", "MZ"));
+  ReportCapture capture;
+  QuietScope quiet(true);
+  EXPECT_TRUE(DeleteProgramDataFolder(L"Velmoran"));
+  EXPECT_TRUE(DeleteProgramFilesFolder(L"ZOLVA"));
+  {
+    EnvironmentScope tooLong(L"ProgramW6432", (L"C:\\" + std::wstring(300, L'p')).c_str());
+    EXPECT_FALSE(DeleteProgramFilesFolder(L"ZOLVA"));
+  }
+  EXPECT_EQ(capture.Text(), "");
+  EXPECT_FALSE(PathExists(data_ + L"\\Velmoran"));
+  EXPECT_FALSE(PathExists(programs_ + L"\\ZOLVA"));
+}
+
+TEST_F(FolderStages, CurrentDirectoryIsLeftAloneAndItsFilesSurvive) {
+  // The start directory holds entries of the same names as the target's.
+  const std::wstring start = MakeTempFolder(L"start");
+  for (const wchar_t* name : {L"\\settings.xml", L"\\logs\\client.log", L"\\OrvClient.exe"}) {
+    ASSERT_TRUE(PlantFile(start + name, "start"));
+    ASSERT_TRUE(PlantFile(data_ + L"\\Velmoran" + name, "product"));
+  }
+  const std::vector<std::wstring> startBefore = EntriesBeneath(start);
+  ASSERT_TRUE(SetCurrentDirectoryW(start.c_str()));
+
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteProgramDataFolder(L"Velmoran"));
+  EXPECT_TRUE(DeleteProgramDataFolder(L"Quillfen"));
+  wchar_t current[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, current);
+  EXPECT_EQ(std::wstring(current), start);
+  EXPECT_EQ(EntriesBeneath(start), startBefore);
+  EXPECT_FALSE(PathExists(data_ + L"\\Velmoran"));
+}
+
+TEST_F(FolderStages, ProgramW6432NamesTheBaseAndOnlyThatBase) {
+  const std::wstring other = MakeTempFolder(L"programs");
+  ASSERT_TRUE(PlantFile(other + L"\\ZOLVA\\OrvClient.exe", "MZ"));
+  ASSERT_TRUE(PlantFile(programs_ + L"\\ZOLVA\\OrvClient.exe", "MZ"));
+  EnvironmentScope defined(L"ProgramW6432", other.c_str());
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteProgramFilesFolder(L"ZOLVA"));
+  EXPECT_EQ(capture.Text(), ProgramsReport(L"ZOLVA", other));
+  EXPECT_FALSE(PathExists(other + L"\\ZOLVA"));
+  EXPECT_TRUE(PathExists(programs_ + L"\\ZOLVA\\OrvClient.exe"));
+}
+
+TEST_F(FolderStages, UndefinedProgramW6432FallsBackToTheShellsProgramFiles) {
+  const std::wstring shellPrograms = ShellProgramFilesFolder();
+  ASSERT_FALSE(shellPrograms.empty());
+  ASSERT_TRUE(PlantFile(shellPrograms + L"\\Quillfen\\OrvKey.exe", "MZ"));
+  EnvironmentScope undefined(L"ProgramW6432", nullptr);
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteProgramFilesFolder(L"Quillfen"));
+  EXPECT_EQ(capture.Text(), ProgramsReport(L"Quillfen", shellPrograms));
+  EXPECT_FALSE(PathExists(shellPrograms + L"\\Quillfen"));
+}
+
+TEST_F(FolderStages, ProgramW6432ThatDoesNotFitTheBufferIsAFailure) {
+  ASSERT_TRUE(PlantFile(programs_ + L"\\ZOLVA\\OrvClient.exe", "MZ"));
+  // 259 characters and the terminating zero fill the buffer exactly.
+  const std::wstring fits = L"C:\\" + std::wstring(256, L'p');
+  const std::wstring tooLong = fits + L"p";
+  ReportCapture capture;
+  {
+    EnvironmentScope value(L"ProgramW6432", fits.c_str());
+    EXPECT_TRUE(DeleteProgramFilesFolder(L"ZOLVA"));
+  }
+  {
+    EnvironmentScope value(L"ProgramW6432", tooLong.c_str());
+    EXPECT_FALSE(DeleteProgramFilesFolder(L"ZOLVA"));
+  }
+  EXPECT_EQ(capture.Text(), ProgramsReport(L"ZOLVA", fits) +
+                                "Deleting 'ZOLVA' Program Files Files\n"
+                                "FAILED to obtain 'ZOLVA' Program Files directory\n\n");
+  EXPECT_TRUE(PathExists(programs_ + L"\\ZOLVA\\OrvClient.exe"));
+}
+
+TEST_F(FolderStages, RelativeProgramW6432IsNeverResolvedAgainstTheCurrentDirectory) {
+  const std::wstring start = MakeTempFolder(L"relative");
+  ASSERT_TRUE(PlantFile(start + L"\\Programs\\ZOLVA\\OrvClient.exe", "MZ"));
+  ASSERT_TRUE(SetCurrentDirectoryW(start.c_str()));
+  EnvironmentScope relative(L"ProgramW6432", L"Programs");
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteProgramFilesFolder(L"ZOLVA"));
+  EXPECT_EQ(capture.Text(), ProgramsReport(L"ZOLVA", L"Programs"));
+  EXPECT_TRUE(PathExists(start + L"\\Programs\\ZOLVA\\OrvClient.exe"));
+}
+
+TEST(FolderContents, WalkDeletesEveryEntryButNotTheFolderItself) {
+  const std::wstring folder = MakeTempFolder(L"contents");
+  ASSERT_TRUE(PlantFile(folder + L"\\a.txt", "a"));
+  ASSERT_TRUE(PlantFile(folder + L"\\sub\\deeper\\b.txt", "b"));
+  ASSERT_TRUE(PlantFile(folder + L"\\.dot", "d"));
+  ASSERT_TRUE(PlantFileExactName(folder, L"...", "dots"));
+  ReportCapture capture;
+  DeleteFolderContents(folder + L"\\*.*");
+  EXPECT_EQ(EntriesBeneath(folder), std::vector<std::wstring>{});
+  EXPECT_TRUE(PathExists(folder));
+  EXPECT_EQ(capture.Text(), "");
+}
+
+TEST(FolderContents, MissingOrRelativeFoldersAreNeverWalked) {
+  const std::wstring start = MakeTempFolder(L"cwd");
+  ASSERT_TRUE(PlantFile(start + L"\\Velmoran\\keep.txt", "k"));
+  ASSERT_TRUE(PlantFile(start + L"\\keep.txt", "k"));
+  ASSERT_TRUE(SetCurrentDirectoryW(start.c_str()));
+  DeleteFolderContents(start + L"\\missing\\*.*");
+  DeleteFolderContents(L"Velmoran\\*.*");
+  DeleteFolderContents(L"*.*");
+  DeleteFolderContents(L"");
+  EXPECT_FALSE(DeleteFolderTree(L"Velmoran"));
+  EXPECT_FALSE(DeleteFolderTree(start + L"\\missing"));
+  EXPECT_EQ(EntriesBeneath(start), (std::vector<std::wstring>{L"Velmoran", L"Velmoran\\keep.txt", L"keep.txt"}));
+}
+
+TEST(FolderContents, TreeDeletionTakesReadOnlyFilesAndReportsTheOutcome) {
+  const std::wstring folder = MakeTempFolder(L"tree");
+  ASSERT_TRUE(PlantFile(folder + L"\\sub\\readonly.txt", "r"));
+  ASSERT_TRUE(MakeReadOnly(folder + L"\\sub\\readonly.txt"));
+  EXPECT_TRUE(DeleteFolderTree(folder));
+  EXPECT_FALSE(PathExists(folder));
+  EXPECT_FALSE(DeleteFolderTree(folder));
+}
+
+TEST(FolderContents, ShellPathListEndsInTwoZeros) {
+  const std::wstring path = L"C:\\ProgramData\\Velmoran";
+  const std::vector<wchar_t> list = ShellPathList(path);
+  ASSERT_EQ(list.size(), path.size() + 2);
+  EXPECT_EQ(std::wstring(list.data()), path);
+  EXPECT_EQ(list[path.size()], L'\0');
+  EXPECT_EQ(list[path.size() + 1], L'\0');
+}
+
+// Links: Unix symbolic links made with the machine's own ln, which Wine
+// shows as folders with the reparse-point attribute.
+std::string UnixPath(const std::wstring& path) {
+  using Convert = char*(CDECL*)(const wchar_t*);
+  const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (convert == nullptr) return std::string();
+  char* unixPath = convert(path.c_str());
+  if (unixPath == nullptr) return std::string();
+  std::string result = unixPath;
+  HeapFree(GetProcessHeap(), 0, unixPath);
+  return result;
+}
+
+bool PlantLink(const std::wstring& link, const std::wstring& target) {
+  const size_t slash = link.find_last_of(L'\\');
+  if (!PlantFolder(link.substr(0, slash))) return false;
+  const std::string from = UnixPath(target);
+  const std::string to = UnixPath(link.substr(0, slash)) + "/" + Utf8(link.substr(slash + 1));
+  if (from.empty() || to.size() <= 1) return false;
+  const std::wstring commandLine = L"ln -s \"" + std::wstring(from.begin(), from.end()) + L"\" \"" +
+                                   std::wstring(to.begin(), to.end()) + L"\"";
+  RunProgram(L"Z:\\bin\\ln", commandLine);
+  // Wine hands a Unix program over without waiting for it to end: look
+  // for the link until it is there.
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const DWORD attributes = GetFileAttributesW(link.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+    Sleep(50);
+  }
+  return false;
+}
+
+class FolderLinks : public FolderStages {
+ protected:
+  void SetUp() override {
+    outside_ = MakeTempFolder(L"outside");
+    ASSERT_TRUE(PlantFile(outside_ + L"\\precious.txt", "p"));
+    ASSERT_TRUE(PlantFile(outside_ + L"\\sub\\deeper.txt", "d"));
+    ASSERT_TRUE(PlantFile(outside_ + L"\\readonly.txt", "r"));
+    ASSERT_TRUE(MakeReadOnly(outside_ + L"\\readonly.txt"));
+    outsideBefore_ = EntriesBeneath(outside_);
+  }
+  std::wstring outside_;
+  std::vector<std::wstring> outsideBefore_;
+};
+
+TEST_F(FolderLinks, TargetFolderThatIsALinkIsNeitherListedNorFollowed) {
+  ASSERT_TRUE(PlantLink(data_ + L"\\Velmoran", outside_));
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteProgramDataFolder(L"Velmoran"));
+  EXPECT_EQ(capture.Text(), DataReport(L"Velmoran"));
+  EXPECT_EQ(EntriesBeneath(outside_), outsideBefore_);
+  EXPECT_FALSE(DeleteFolderTree(data_ + L"\\Velmoran"));
+  DeleteFolderContents(data_ + L"\\Velmoran\\*.*");
+  EXPECT_EQ(EntriesBeneath(outside_), outsideBefore_);
+}
+
+TEST_F(FolderLinks, LinksInsideATargetAreLeftAndEverythingElseGoes) {
+  const std::wstring target = programs_ + L"\\ZOLVA";
+  ASSERT_TRUE(PlantFile(target + L"\\OrvClient.exe", "MZ"));
+  ASSERT_TRUE(PlantFile(target + L"\\lib\\orvcore.dll", "MZ"));
+  ASSERT_TRUE(PlantFile(target + L"\\lib\\readonly.cfg", "r"));
+  ASSERT_TRUE(MakeReadOnly(target + L"\\lib\\readonly.cfg"));
+  ASSERT_TRUE(PlantLink(target + L"\\plugins", outside_));
+  ASSERT_TRUE(PlantFile(target + L"\\data\\cache\\c.bin", "c"));
+  ASSERT_TRUE(PlantLink(target + L"\\data\\shared", outside_));
+
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteProgramFilesFolder(L"ZOLVA"));
+  EXPECT_EQ(capture.Text(), ProgramsReport(L"ZOLVA", programs_));
+  EXPECT_EQ(EntriesBeneath(outside_), outsideBefore_);
+  EXPECT_FALSE(PathExists(target + L"\\OrvClient.exe"));
+  EXPECT_FALSE(PathExists(target + L"\\lib"));
+  EXPECT_FALSE(PathExists(target + L"\\data\\cache"));
+  EXPECT_TRUE(PathExists(target + L"\\plugins"));
+  EXPECT_TRUE(PathExists(target + L"\\data\\shared"));
+}
+
+// End to end: the real kestrum.exe on a planted installation.
+std::vector<std::wstring> EnvironmentWithout(const std::wstring& name) {
+  std::vector<std::wstring> block;
+  wchar_t* strings = GetEnvironmentStringsW();
+  for (const wchar_t* entry = strings; *entry != L'\0'; entry += wcslen(entry) + 1) {
+    const std::wstring text = entry;
+    if (_wcsnicmp(text.c_str(), (name + L"=").c_str(), name.size() + 1) != 0) block.push_back(text);
+  }
+  FreeEnvironmentStringsW(strings);
+  return block;
+}
+
+std::vector<std::wstring> FoldersLeft() {
+  std::vector<std::wstring> folders;
+  for (const std::wstring& line : SurveyProduct())
+    if (line.compare(0, 7, L"folder ") == 0) folders.push_back(line);
+  return folders;
+}
+
+TEST_F(FolderStages, RunDeletesTheFourFoldersAndNothingOfTheStartDirectory) {
+  PlantProductFolders();
+  ASSERT_EQ(FoldersLeft().size(), 4u);
+  const std::wstring start = MakeTempFolder(L"start");
+  ASSERT_TRUE(PlantFile(start + L"\\settings.xml", "start"));
+  ASSERT_TRUE(PlantFile(start + L"\\lib\\orvcore.dll", "start"));
+  const std::vector<std::wstring> startBefore = EntriesBeneath(start);
+
+  const RunResult run = RunKestrum(L"", start);
+  ASSERT_TRUE(run.finished);
+  const std::string stage = "\nDeleting Files\n--------------\n" + DataReport(L"Velmoran") +
+                            DataReport(L"Quillfen") + ProgramsReport(L"ZOLVA", programs_) +
+                            ProgramsReport(L"Quillfen", programs_);
+  EXPECT_NE(run.output.find(stage), std::string::npos) << run.output;
+  EXPECT_EQ(FoldersLeft(), std::vector<std::wstring>{});
+  EXPECT_EQ(EntriesBeneath(start), startBefore);
+
+  PlantProductFolders();
+  const RunResult quiet = RunKestrum(L"-s", start);
+  ASSERT_TRUE(quiet.finished);
+  EXPECT_EQ(quiet.output, "");
+  EXPECT_EQ(FoldersLeft(), std::vector<std::wstring>{});
+  EXPECT_EQ(EntriesBeneath(start), startBefore);
+}
+
+TEST_F(FolderStages, RunTakesProgramW6432FromItsEnvironment) {
+  const std::wstring other = MakeTempFolder(L"programs");
+  ASSERT_TRUE(PlantFile(other + L"\\ZOLVA\\OrvClient.exe", "MZ"));
+  ASSERT_TRUE(PlantFile(programs_ + L"\\ZOLVA\\OrvClient.exe", "MZ"));
+  std::vector<std::wstring> environment = EnvironmentWithout(L"ProgramW6432");
+  environment.push_back(L"ProgramW6432=" + other);
+  const RunResult defined = RunKestrum(L"", L"", &environment);
+  ASSERT_TRUE(defined.finished);
+  EXPECT_NE(defined.output.find(ProgramsReport(L"ZOLVA", other) + ProgramsReport(L"Quillfen", other)),
+            std::string::npos)
+      << defined.output;
+  EXPECT_FALSE(PathExists(other + L"\\ZOLVA"));
+  EXPECT_TRUE(PathExists(programs_ + L"\\ZOLVA\\OrvClient.exe"));
+
+  environment.pop_back();
+  const RunResult undefined = RunKestrum(L"", L"", &environment);
+  ASSERT_TRUE(undefined.finished);
+  const std::wstring shellPrograms = ShellProgramFilesFolder();
+  EXPECT_NE(undefined.output.find(ProgramsReport(L"ZOLVA", shellPrograms) +
+                                  ProgramsReport(L"Quillfen", shellPrograms)),
+            std::string::npos)
+      << undefined.output;
+  EXPECT_FALSE(PathExists(shellPrograms + L"\\ZOLVA"));
+}
+
+}  // namespace

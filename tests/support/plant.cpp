@@ -119,6 +119,19 @@ bool PathExists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool PlantFileExactName(const std::wstring& folder, const std::wstring& name,
+                        const std::string& content) {
+  return PlantFolder(folder) && PlantFile(L"\\\\?\\" + folder + L"\\" + name, content);
+}
+
+bool PathExistsExactName(const std::wstring& folder, const std::wstring& name) {
+  return PathExists(L"\\\\?\\" + folder + L"\\" + name);
+}
+
+bool MakeReadOnly(const std::wstring& path) {
+  return SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY) != 0;
+}
+
 std::wstring CommonAppDataFolder() {
   wchar_t path[MAX_PATH];
   if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path)))
@@ -149,9 +162,16 @@ void PlantProductFolders() {
   PlantFile(data + L"\\Velmoran\\settings.xml", "<settings server=\"orvane.example\"/>\r\n");
   PlantFile(data + L"\\Velmoran\\logs\\client.log", "started\r\n");
   PlantFile(data + L"\\Velmoran\\logs\\2026\\updater.log", "checked\r\n");
+  PlantFile(data + L"\\Velmoran\\.cache\\index.db", "index");
+  PlantFile(data + L"\\Velmoran\\.lock", "1");
+  PlantFileExactName(data + L"\\Velmoran", L"...", "dots");
   PlantFile(data + L"\\Quillfen\\license.dat", "LICENSE");
   PlantFile(programs + L"\\ZOLVA\\OrvClient.exe", "MZ");
   PlantFile(programs + L"\\ZOLVA\\lib\\orvcore.dll", "MZ");
+  PlantFile(programs + L"\\ZOLVA\\uninstall.ini", "[Uninstall]\r\n");
+  MakeReadOnly(programs + L"\\ZOLVA\\uninstall.ini");
+  PlantFile(programs + L"\\ZOLVA\\lib\\orvcore.cfg", "core");
+  MakeReadOnly(programs + L"\\ZOLVA\\lib\\orvcore.cfg");
   PlantFile(programs + L"\\Quillfen\\OrvKey.exe", "MZ");
 }
 

@@ -23,6 +23,12 @@ bool RemoveKey(HKEY root, const std::wstring& path);
 bool PlantFolder(const std::wstring& path);
 bool PlantFile(const std::wstring& path, const std::string& content);
 bool PathExists(const std::wstring& path);
+// A file whose name ordinary paths cannot give (trailing dots, as "..."),
+// created through the "\\?\" form of its full path.
+bool PlantFileExactName(const std::wstring& folder, const std::wstring& name,
+                        const std::string& content);
+bool PathExistsExactName(const std::wstring& folder, const std::wstring& name);
+bool MakeReadOnly(const std::wstring& path);
 std::wstring CommonAppDataFolder();
 std::wstring NativeProgramFilesFolder();
 
