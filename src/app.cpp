@@ -5,6 +5,7 @@
 
 #include <cwchar>
 
+#include "registry.h"
 #include "report.h"
 
 const std::wstring FirstVendorKeyPath = L"SOFTWARE\\Velmoran";
@@ -50,9 +51,11 @@ std::wstring ReadCurrentDirectory() {
 void RunNormalSequence() {
   Report(Message::StoppingServiceHeader);
   Report(Message::DeletingFilesHeader);
+  DeleteVendorRegistryKeys();
+  DeleteInstallerRegistryEntries();
 }
 
-void RunBootstrapperSequence() {}
+void RunBootstrapperSequence() { DeleteBootstrapperRegistryEntries(); }
 
 }  // namespace
 
