@@ -18,7 +18,12 @@ struct Piece {
 };
 
 const Piece Pieces[] = {
-    {L"registry", [] { PlantVendorKeys(); }},
+    {L"registry",
+     [] {
+       PlantVendorKeys();
+       PlantInstallerRecords();
+       PlantBootstrapperRecords();
+     }},
     {L"folders", [] { PlantProductFolders(); }},
 };
 

@@ -26,6 +26,10 @@ std::wstring NativeProgramFilesFolder();
 
 // The product's pieces, as an installation leaves them.
 void PlantVendorKeys();
+// Windows Installer's records of the product and of its bootstrapper:
+// packed-GUID keys, values named by the packed GUIDs, uninstall entries.
+void PlantInstallerRecords();
+void PlantBootstrapperRecords();
 void PlantProductFolders();
 
 // One line for each piece of the product that is present now.
