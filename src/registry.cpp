@@ -19,10 +19,48 @@ static_assert(WalkAccess == 0xF013F, "the walk's access mask");
 // The keys of a deletion are opened as RegDeleteTreeW opens them, so that
 // a refused or missing key gives the same code; but in the 64-bit view.
 constexpr REGSAM DeleteAccess = KEY_READ | KEY_WOW64_64KEY;
+constexpr REGSAM DeleteView = KEY_WOW64_64KEY;
 
 constexpr DWORD NameCapacity = 1024;       // subkey names, wide characters
 constexpr DWORD ValueNameCapacity = 8192;  // value names, wide characters
 constexpr DWORD DataCapacity = 1024;       // value data, bytes
+
+}  // namespace
+
+KeyTreeDeletion::KeyTreeDeletion() : name_(NameCapacity) { trail_.reserve(NameCapacity); }
+
+LONG KeyTreeDeletion::Delete(HKEY parent, const wchar_t* name) {
+  HKEY key = nullptr;
+  LONG result = RegOpenKeyExW(parent, name, 0, DeleteAccess, &key);
+  if (result != ERROR_SUCCESS) return result;
+  trail_.assign(name);
+  trail_ += L'\0';
+  doomed_.assign(1, Doomed{key, 0});
+  while (result == ERROR_SUCCESS && !doomed_.empty()) {
+    const Doomed deepest = doomed_.back();
+    DWORD length = NameCapacity;
+    // Always index 0: each subkey deleted makes room for the next.
+    if (RegEnumKeyExW(deepest.key, 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) ==
+        ERROR_SUCCESS) {
+      const size_t offset = trail_.size();
+      trail_.append(name_.data(), length);
+      trail_ += L'\0';
+      HKEY child = nullptr;
+      result = RegOpenKeyExW(deepest.key, trail_.c_str() + offset, 0, DeleteAccess, &child);
+      if (result == ERROR_SUCCESS) doomed_.push_back({child, offset});
+      continue;
+    }
+    RegCloseKey(deepest.key);
+    doomed_.pop_back();
+    const HKEY above = doomed_.empty() ? parent : doomed_.back().key;
+    result = RegDeleteKeyExW(above, trail_.c_str() + deepest.nameOffset, DeleteView, 0);
+    trail_.resize(deepest.nameOffset);
+  }
+  for (const Doomed& open : doomed_) RegCloseKey(open.key);
+  return result;
+}
+
+namespace {
 
 // What a sweep compares, for each visited key.
 enum class Match { Path, KeyName, ValueName, ValueData };
@@ -77,11 +115,6 @@ class HiveWalk {
     size_t parentLength;  // where this key's part of path_ begins
   };
 
-  struct Doomed {
-    HKEY key;
-    size_t nameOffset;  // of its NUL-terminated name in trail_
-  };
-
   // Arrival at a key: the tests made on the key itself, before its subkeys.
   void Enter(HKEY key, size_t parentLength) {
     levels_.push_back({key, 0, parentLength});
@@ -134,48 +167,11 @@ class HiveWalk {
   // holds the key's relative path.
   void DeleteKey(HKEY parent, const wchar_t* name) {
     stage_.Report(Message::DeletingKey, path_.c_str());
-    const LONG result = DeleteTree(parent, name);
+    const LONG result = deletion_.Delete(parent, name);
     if (result == ERROR_SUCCESS)
       stage_.Report(Message::Success);
     else
       stage_.Report(Message::Failed, static_cast<int>(result));
-  }
-
-  // Deletes name below parent with everything beneath it, deepest keys
-  // first, and ends at the first key it cannot open or delete, leaving the
-  // rest in place, as RegDeleteTreeW does. RegDeleteTreeW itself takes no
-  // view flag and would act in the process's own view, which in the 32-bit
-  // build is not the one the walk found the key in; here every open and
-  // every deletion names the 64-bit view, in both builds.
-  LONG DeleteTree(HKEY parent, const wchar_t* name) {
-    HKEY key = nullptr;
-    LONG result = RegOpenKeyExW(parent, name, 0, DeleteAccess, &key);
-    if (result != ERROR_SUCCESS) return result;
-    trail_.assign(name);
-    trail_ += L'\0';
-    doomed_.assign(1, Doomed{key, 0});
-    while (result == ERROR_SUCCESS && !doomed_.empty()) {
-      const Doomed deepest = doomed_.back();
-      DWORD length = NameCapacity;
-      // Always index 0: each subkey deleted makes room for the next.
-      if (RegEnumKeyExW(deepest.key, 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) ==
-          ERROR_SUCCESS) {
-        const size_t offset = trail_.size();
-        trail_.append(name_.data(), length);
-        trail_ += L'\0';
-        HKEY child = nullptr;
-        result = RegOpenKeyExW(deepest.key, trail_.c_str() + offset, 0, DeleteAccess, &child);
-        if (result == ERROR_SUCCESS) doomed_.push_back({child, offset});
-        continue;
-      }
-      RegCloseKey(deepest.key);
-      doomed_.pop_back();
-      const HKEY above = doomed_.empty() ? parent : doomed_.back().key;
-      result = RegDeleteKeyExW(above, trail_.c_str() + deepest.nameOffset, KEY_WOW64_64KEY, 0);
-      trail_.resize(deepest.nameOffset);
-    }
-    for (const Doomed& open : doomed_) RegCloseKey(open.key);
-    return result;
   }
 
   const Stage& stage_;
@@ -187,8 +183,7 @@ class HiveWalk {
   std::vector<wchar_t> name_;
   std::vector<wchar_t> valueName_;
   std::vector<wchar_t> data_;
-  std::wstring trail_;  // names of the keys being deleted, top down
-  std::vector<Doomed> doomed_;
+  KeyTreeDeletion deletion_;
 };
 
 void SweepHive(const Stage& stage, HKEY root, Match match, const std::wstring& searchText) {
