@@ -153,11 +153,13 @@ TEST(RegistrySweep, ValueNameMatchesWhereverTheNameContainsTheText) {
 TEST(RegistrySweep, ValueDataIsTextOfAtMost1024BytesUpToItsFirstNul) {
   const std::wstring text = L"Orvane Client";
   const std::wstring at = MachineTest + L"\\";
-  // 1Stale leaves " Client" in the data buffer where 2Short and 3Odd end:
-  // reading past the bytes returned would find the whole text.
-  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"1Stale", L"", REG_BINARY, L"xxxxxx Client", 26));
-  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"2Short", L"", REG_BINARY, L"Orvane", 12));
-  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"3Odd", L"", REG_BINARY, L"Orvane ", 13));
+  // 1Stale leaves " Client" in the data buffer where 2Short ends, and the
+  // high byte of its "t" where 3Odd ends half-way through that "t": reading
+  // past the bytes returned, or taking half a code unit for a whole one,
+  // would find the whole text.
+  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"1Stale", L"", REG_BINARY, L"xxxxxx Client"));
+  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"2Short", L"", REG_BINARY, L"Orvane"));
+  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"3Odd", L"", REG_BINARY, text, 25));
   ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, at + L"4Lower", L"", L"orvane client"));
   ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, at + L"5Long", L"", text + std::wstring(600, L'x')));
   ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"6Second", L"", REG_MULTI_SZ, L"first\0Orvane Client\0\0"s));
