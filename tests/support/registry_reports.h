@@ -45,18 +45,24 @@ inline std::string CleanInstallerStageReport() {
          "\n--- Deleting HKEY_LOCAL_MACHINE 8 Check ---\n";
 }
 
+// The first two passes of both stages are the same sweeps of
+// HKEY_CURRENT_USER, which find the bootstrapper's per-user records.
+inline std::string PlantedCurrentUserPasses() {
+  return "\n--- Deleting HKEY_CURRENT_USER 1 ---\n"
+         "Deleting Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n"
+         "\n--- Deleting HKEY_CURRENT_USER 1 Check ---\n"
+         "\n--- Deleting HKEY_CURRENT_USER 2 ---\n"
+         "Deleting Software\\Microsoft\\Installer\\UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071..SUCCESS\n"
+         "\n--- Deleting HKEY_CURRENT_USER 2 Check ---\n";
+}
+
 // The second component key follows the first, which the pass deletes, so
 // it falls to the check pass. The plain bootstrapper GUID key stays. Keys
 // that were there before the planting are spelled as this Wine machine
 // spells them (its event log key is "Eventlog").
 inline std::string PlantedInstallerStageReport() {
-  return "\nDeleting Installer Registry Entries\n-----------------------------------\n"
-         "\n--- Deleting HKEY_CURRENT_USER 1 ---\n"
-         "Deleting Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n"
-         "\n--- Deleting HKEY_CURRENT_USER 1 Check ---\n"
-         "\n--- Deleting HKEY_CURRENT_USER 2 ---\n"
-         "Deleting Software\\Microsoft\\Installer\\UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071..SUCCESS\n"
-         "\n--- Deleting HKEY_CURRENT_USER 2 Check ---\n"
+  return "\nDeleting Installer Registry Entries\n-----------------------------------\n" +
+         PlantedCurrentUserPasses() +
          "\n--- Deleting HKEY_CLASSES_ROOT 1 ---\n"
          "Deleting Installer\\Features\\4855687A0CDDB614B846EDB2FCE21DFD..SUCCESS\n"
          "Deleting Installer\\Products\\4855687A0CDDB614B846EDB2FCE21DFD..SUCCESS\n"
@@ -109,13 +115,8 @@ inline std::string CleanBootstrapperStageReport() {
 
 // All of the bootstrapper's records, as planted, in a run of their own.
 inline std::string PlantedBootstrapperStageReport() {
-  return "\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n"
-         "\n--- Deleting HKEY_CURRENT_USER 1 ---\n"
-         "Deleting Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n"
-         "\n--- Deleting HKEY_CURRENT_USER 1 Check ---\n"
-         "\n--- Deleting HKEY_CURRENT_USER 2 ---\n"
-         "Deleting Software\\Microsoft\\Installer\\UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071..SUCCESS\n"
-         "\n--- Deleting HKEY_CURRENT_USER 2 Check ---\n"
+  return "\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n" +
+         PlantedCurrentUserPasses() +
          "\n--- Deleting HKEY_LOCAL_MACHINE 1 ---\n"
          "Deleting SOFTWARE\\Classes\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 1 Check ---\n"
