@@ -112,7 +112,7 @@ class HiveWalk {
   struct Level {
     HKEY key;
     DWORD index;          // of the next subkey to read
-    size_t parentLength;  // where this key's part of path_ begins
+    size_t parentLength;  // path_ is cut back to this on leaving the key
   };
 
   // Arrival at a key: the tests made on the key itself, before its subkeys.
