@@ -38,3 +38,10 @@ echo "== Exit status: $status"
 echo
 echo "== Present after the run"
 wine "$bin/kestrum-plant.exe" survey
+echo
+echo "== kestrum.exe -bo > report-bo.txt (the bootstrapper's records, kept by a normal run)"
+(cd "$prefix/drive_c" && wine "$bin/kestrum.exe" -bo > "$prefix/report-bo.txt") || true
+cat "$prefix/report-bo.txt"
+echo
+echo "== Present after the -bo run"
+wine "$bin/kestrum-plant.exe" survey

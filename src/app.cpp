@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "files.h"
+#include "registry.h"
 #include "report.h"
 #include "service.h"
 
@@ -60,9 +61,11 @@ void RunNormalSequence() {
   DeleteProgramDataFolder(SecondVendorDataFolder);
   DeleteProgramFilesFolder(ProductProgramFolder);
   DeleteProgramFilesFolder(VendorProgramFolder);
+  DeleteVendorRegistryKeys();
+  DeleteInstallerRegistryEntries();
 }
 
-void RunBootstrapperSequence() {}
+void RunBootstrapperSequence() { DeleteBootstrapperRegistryEntries(); }
 
 }  // namespace
 

@@ -40,6 +40,30 @@ constexpr wchar_t Success[] = L"SUCCESS\n";
 constexpr wchar_t Failed[] = L"FAILED: %d\n";
 constexpr wchar_t DeletingInstallerHeader[] =
     L"\nDeleting Installer Registry Entries\n-----------------------------------\n";
+// Sub-headers of the installer and bootstrapper passes: one text per hive
+// and pass number, and one for its check pass.
+constexpr wchar_t CurrentUserPass1[] = L"\n--- Deleting HKEY_CURRENT_USER 1 ---\n";
+constexpr wchar_t CurrentUserPass1Check[] = L"\n--- Deleting HKEY_CURRENT_USER 1 Check ---\n";
+constexpr wchar_t CurrentUserPass2[] = L"\n--- Deleting HKEY_CURRENT_USER 2 ---\n";
+constexpr wchar_t CurrentUserPass2Check[] = L"\n--- Deleting HKEY_CURRENT_USER 2 Check ---\n";
+constexpr wchar_t ClassesRootPass1[] = L"\n--- Deleting HKEY_CLASSES_ROOT 1 ---\n";
+constexpr wchar_t ClassesRootPass1Check[] = L"\n--- Deleting HKEY_CLASSES_ROOT 1 Check ---\n";
+constexpr wchar_t LocalMachinePass1[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 1 ---\n";
+constexpr wchar_t LocalMachinePass1Check[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 1 Check ---\n";
+constexpr wchar_t LocalMachinePass2[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 2 ---\n";
+constexpr wchar_t LocalMachinePass2Check[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 2 Check ---\n";
+constexpr wchar_t LocalMachinePass3[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 3 ---\n";
+constexpr wchar_t LocalMachinePass3Check[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 3 Check ---\n";
+constexpr wchar_t LocalMachinePass4[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 4 ---\n";
+constexpr wchar_t LocalMachinePass4Check[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 4 Check ---\n";
+constexpr wchar_t LocalMachinePass5[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 5 ---\n";
+constexpr wchar_t LocalMachinePass5Check[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 5 Check ---\n";
+constexpr wchar_t LocalMachinePass6[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 6 ---\n";
+constexpr wchar_t LocalMachinePass6Check[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 6 Check ---\n";
+constexpr wchar_t LocalMachinePass7[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 7 ---\n";
+constexpr wchar_t LocalMachinePass7Check[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 7 Check ---\n";
+constexpr wchar_t LocalMachinePass8[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 8 ---\n";
+constexpr wchar_t LocalMachinePass8Check[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 8 Check ---\n";
 constexpr wchar_t DeletingBootstrapperHeader[] =
     L"\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n";
 }  // namespace Message
@@ -75,6 +99,13 @@ class Stage {
 
   // Terminates every process whose image name is exactly wanted; true.
   bool TerminateProcessesByName(const std::wstring& wanted) const;
+
+  // The registry sweeps (registry.cpp): each walks a whole hive and deletes
+  // every matching key with everything beneath it, with the deletion report.
+  void DeleteKeyByPath(const std::wstring& searchText) const;
+  void DeleteKeysByName(HKEY root, const std::wstring& searchText) const;
+  void DeleteKeysByValueName(HKEY root, const std::wstring& searchText) const;
+  void DeleteKeysByValueData(const std::wstring& searchText) const;
 
   bool quiet;
 };

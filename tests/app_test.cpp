@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "app.h"
 #include "harness.h"
 #include "plant.h"
+#include "registry_reports.h"
 #include "report.h"
 
 namespace {
@@ -34,12 +36,13 @@ std::string CleanMachineNormalReport(const std::wstring& startDirectory) {
          FolderStageLines("' ProgramData Files\n", CommonAppDataFolder(), L"Velmoran") +
          FolderStageLines("' ProgramData Files\n", CommonAppDataFolder(), L"Quillfen") +
          FolderStageLines("' Program Files Files\n", NativeProgramFilesFolder(), L"ZOLVA") +
-         FolderStageLines("' Program Files Files\n", NativeProgramFilesFolder(), L"Quillfen");
+         FolderStageLines("' Program Files Files\n", NativeProgramFilesFolder(), L"Quillfen") +
+         CleanVendorStageReport() + CleanInstallerStageReport();
 }
 
 // The same for a bootstrapper-only run.
 std::string CleanMachineBootstrapperReport(const std::wstring& startDirectory) {
-  return CurrentDirectoryLine(startDirectory);
+  return CurrentDirectoryLine(startDirectory) + CleanBootstrapperStageReport();
 }
 
 class RemovalRun : public ::testing::Test {
@@ -128,6 +131,38 @@ TEST_F(RemovalRun, EveryHeaderRowOfDashesIsAsLongAsItsTitle) {
     lineStart = end + 1;
   }
   EXPECT_GE(headers, 2u);
+}
+
+TEST_F(RemovalRun, PlantedRegistryRecordsGoInANormalRunAndTheBootstrapperKeyInABootstrapperRun) {
+  const RunResult plant = RunProgram(ProgramFolder() + L"\\kestrum-plant.exe", L"kestrum-plant registry");
+  ASSERT_TRUE(plant.finished);
+  ASSERT_EQ(plant.exitCode, 0u);
+
+  // The registry stages end the normal run; what comes before them is as on
+  // a clean machine, since only registry records were planted.
+  const RunResult normal = RunKestrum(L"", start_);
+  ASSERT_TRUE(normal.finished);
+  EXPECT_EQ(normal.exitCode, 0u);
+  const std::string clean = CleanMachineNormalReport(start_);
+  const std::string cleanRegistry = CleanVendorStageReport() + CleanInstallerStageReport();
+  ASSERT_EQ(clean.substr(clean.size() - cleanRegistry.size()), cleanRegistry);
+  EXPECT_EQ(normal.output, clean.substr(0, clean.size() - cleanRegistry.size()) + PlantedVendorStageReport() +
+                               PlantedInstallerStageReport());
+  // A normal run leaves the key named by the plain bootstrapper GUID.
+  EXPECT_EQ(SurveyProduct(), std::vector<std::wstring>{L"registry key HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\"
+                                                       L"Windows\\CurrentVersion\\Uninstall\\"
+                                                       L"{983B6369-D5BA-41D5-BE4F-456DC1F49414}"});
+
+  const RunResult bootstrapper = RunKestrum(L"-bo", start_);
+  ASSERT_TRUE(bootstrapper.finished);
+  EXPECT_EQ(bootstrapper.exitCode, 0u);
+  std::string expected = CleanMachineBootstrapperReport(start_);
+  const std::string lastPass = "\n--- Deleting HKEY_LOCAL_MACHINE 3 ---\n";
+  expected.insert(expected.find(lastPass) + lastPass.size(),
+                  "Deleting SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                  "{983B6369-D5BA-41D5-BE4F-456DC1F49414}..SUCCESS\n");
+  EXPECT_EQ(bootstrapper.output, expected);
+  EXPECT_EQ(SurveyProduct(), std::vector<std::wstring>{});
 }
 
 // In-process, so the process's own current directory can be looked at

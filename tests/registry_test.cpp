@@ -1,1 +1,414 @@
+// The registry sweeps and stages, called in-process against the real
+// registry of the test's own throwaway Wine machine: each test plants its
+// keys, runs the sweep or stage, and checks the report's exact bytes and
+// what is left in the registry.
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "plant.h"
+#include "registry.h"
+#include "registry_reports.h"
+#include "report.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+const Stage Reporting(false);
+const Stage Quiet(true);
+
+// Subkey names of a key, read from its parent's side, so that a key closed
+// to every access can still be seen to be there.
+std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring& path) {
+  std::vector<std::wstring> names;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return names;
+  wchar_t name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = 256;
+    if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    names.emplace_back(name, length);
+  }
+  RegCloseKey(key);
+  return names;
+}
+
+// Gives a key an empty DACL (nobody may do anything with it) or none at
+// all (everybody may). Wine keeps it only while the machine's server runs,
+// which is the test's whole life.
+bool SetKeyAccess(HKEY root, const std::wstring& path, bool closed) {
+  SECURITY_DESCRIPTOR descriptor;
+  ACL empty;
+  if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !InitializeAcl(&empty, sizeof empty, ACL_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, closed ? &empty : nullptr, FALSE))
+    return false;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, WRITE_DAC | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
+  const LONG result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
+// Value data of exactly byteCount bytes (all of units when not given).
+bool PlantBytes(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type,
+                const std::wstring& units, size_t byteCount = std::wstring::npos) {
+  if (byteCount == std::wstring::npos) byteCount = units.size() * sizeof(wchar_t);
+  return PlantValue(root, path, name, type, units.data(), static_cast<DWORD>(byteCount));
+}
+
+void RunPlantingTool(const wchar_t* piece) {
+  const RunResult plant =
+      RunProgram(ProgramFolder() + L"\\kestrum-plant.exe", std::wstring(L"kestrum-plant ") + piece);
+  ASSERT_TRUE(plant.finished);
+  ASSERT_EQ(plant.exitCode, 0u);
+}
+
+const std::wstring UserTest = L"Software\\KestrumTest";
+const std::wstring MachineTest = L"SOFTWARE\\KestrumTest";
+
+TEST(RegistrySweep, KeyByPathMatchesTheWholeRelativePathCaseIncluded) {
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, MachineTest + L"\\Velmoran\\Sub", L"Version", L"1"));
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, MachineTest + L"\\Other\\Velmoran"));
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, MachineTest + L"\\quillfen"));
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\KestrumTest\\Velmoran"));
+  ReportCapture capture;
+  for (const wchar_t* variant : {L"Software\\KestrumTest\\Velmoran", L"SOFTWARE\\KestrumTest\\Quillfen",
+                                 L"SOFTWARE\\KestrumTest\\Velmoran\\", L"KestrumTest\\Velmoran"})
+    Reporting.DeleteKeyByPath(variant);
+  EXPECT_EQ(capture.Text(), "");
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, MachineTest + L"\\Velmoran\\Sub"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, MachineTest + L"\\quillfen"));
+
+  Reporting.DeleteKeyByPath(L"SOFTWARE\\KestrumTest\\Velmoran");
+  EXPECT_EQ(capture.Text(), "Deleting SOFTWARE\\KestrumTest\\Velmoran..SUCCESS\n");
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, MachineTest + L"\\Velmoran"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, MachineTest + L"\\Other\\Velmoran"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\KestrumTest\\Velmoran"));
+}
+
+TEST(RegistrySweep, KeysByNameDeletesEveryKeyOfThatNameAtAnyDepth) {
+  for (const wchar_t* path : {L"\\A\\B\\C\\Target\\Deeper", L"\\A\\Target", L"\\Target", L"\\D\\target",
+                              L"\\E\\TargetX", L"\\F\\xTarget", L"\\G\\Targe", L"\\H\\Target "})
+    ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + path));
+  ReportCapture capture;
+  Reporting.DeleteKeysByName(HKEY_CURRENT_USER, L"Nowhere");
+  EXPECT_EQ(capture.Text(), "");
+
+  Reporting.DeleteKeysByName(HKEY_CURRENT_USER, L"Target");
+  EXPECT_EQ(capture.Text(),
+            "Deleting Software\\KestrumTest\\A\\B\\C\\Target..SUCCESS\n"
+            "Deleting Software\\KestrumTest\\A\\Target..SUCCESS\n"
+            "Deleting Software\\KestrumTest\\Target..SUCCESS\n");
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest + L"\\A\\B\\C"), std::vector<std::wstring>{});
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest + L"\\A"), std::vector<std::wstring>{L"B"});
+  for (const wchar_t* path : {L"\\D\\target", L"\\E\\TargetX", L"\\F\\xTarget", L"\\G\\Targe", L"\\H\\Target "})
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, UserTest + path)) << Utf8(path);
+}
+
+TEST(RegistrySweep, FollowerOfADeletedKeyWaitsForTheNextRun) {
+  // "Target" and "Tb" are neighbours; deleting the first slides the second
+  // into its index, which the walk has already passed.
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\Target"));
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\Tb\\Target"));
+  ReportCapture capture;
+  Reporting.DeleteKeysByName(HKEY_CURRENT_USER, L"Target");
+  EXPECT_EQ(capture.Text(), "Deleting Software\\KestrumTest\\Target..SUCCESS\n");
+  EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, UserTest + L"\\Tb\\Target"));
+
+  Reporting.DeleteKeysByName(HKEY_CURRENT_USER, L"Target");
+  EXPECT_EQ(capture.Text(),
+            "Deleting Software\\KestrumTest\\Target..SUCCESS\n"
+            "Deleting Software\\KestrumTest\\Tb\\Target..SUCCESS\n");
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest + L"\\Tb"), std::vector<std::wstring>{});
+}
+
+TEST(RegistrySweep, ValueNameMatchesWhereverTheNameContainsTheText) {
+  // Every match is followed by a spacer, which slides into its index and
+  // is passed over; the keys that must survive come first.
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\1Lower", L"xxneedleyy", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\2Data", L"other", L"NEEDLE"));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\2Data", L"NEEDL", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\3Middle", L"xxNEEDLEyy", L""));
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\4Spacer"));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\5Twice", L"NEEDLE", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\5Twice", L"plain", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\5Twice", L"2NEEDLE", L""));
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\6Spacer"));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\7Parent", L"NEEDLE", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\7Parent\\Child", L"NEEDLE", L""));
+  ReportCapture capture;
+  Reporting.DeleteKeysByValueName(HKEY_CURRENT_USER, L"NEEDLE");
+  EXPECT_EQ(capture.Text(),
+            "Deleting Software\\KestrumTest\\3Middle..SUCCESS\n"
+            "Deleting Software\\KestrumTest\\5Twice..SUCCESS\n"
+            "Deleting Software\\KestrumTest\\7Parent..SUCCESS\n");
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest),
+            (std::vector<std::wstring>{L"1Lower", L"2Data", L"4Spacer", L"6Spacer"}));
+}
+
+TEST(RegistrySweep, ValueDataIsTextOfAtMost1024BytesUpToItsFirstNul) {
+  const std::wstring text = L"Orvane Client";
+  const std::wstring at = MachineTest + L"\\";
+  // 1Stale leaves " Client" in the data buffer where 2Short ends, and the
+  // high byte of its "t" where 3Odd ends half-way through that "t": reading
+  // past the bytes returned, or taking half a code unit for a whole one,
+  // would find the whole text.
+  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"1Stale", L"", REG_BINARY, L"xxxxxx Client"));
+  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"2Short", L"", REG_BINARY, L"Orvane"));
+  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"3Odd", L"", REG_BINARY, text, 25));
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, at + L"4Lower", L"", L"orvane client"));
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, at + L"5Long", L"", text + std::wstring(600, L'x')));
+  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"6Second", L"", REG_MULTI_SZ, L"first\0Orvane Client\0\0"s));
+  const DWORD number = 0x0072004F;  // "Or" as code units
+  ASSERT_TRUE(PlantValue(HKEY_LOCAL_MACHINE, at + L"7Number", L"", REG_DWORD, &number, sizeof number));
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, at + L"8Text", L"DisplayName", L"Setup of Orvane Client 7.4"));
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, at + L"9Spacer"));
+  // Exactly 1024 bytes, no terminator, the text at the very end.
+  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"AExact", L"", REG_BINARY, std::wstring(499, L'x') + text, 1024));
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, at + L"BSpacer"));
+  ASSERT_TRUE(PlantBytes(HKEY_LOCAL_MACHINE, at + L"CFirst", L"", REG_MULTI_SZ, L"Orvane Client\0second\0\0"s));
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, at + L"DSpacer"));
+
+  ReportCapture capture;
+  Reporting.DeleteKeysByValueData(text);
+  EXPECT_EQ(capture.Text(),
+            "Deleting SOFTWARE\\KestrumTest\\8Text..SUCCESS\n"
+            "Deleting SOFTWARE\\KestrumTest\\AExact..SUCCESS\n"
+            "Deleting SOFTWARE\\KestrumTest\\CFirst..SUCCESS\n");
+  EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE, MachineTest),
+            (std::vector<std::wstring>{L"1Stale", L"2Short", L"3Odd", L"4Lower", L"5Long", L"6Second", L"7Number",
+                                       L"9Spacer", L"BSpacer", L"DSpacer"}));
+}
+
+TEST(RegistrySweep, MatchAtTheHiveRootNeverDeletesTheHive) {
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, L"", L"NEEDLE at the root", L""));
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, L"", L"", L"Orvane Client at the root"));
+  ReportCapture capture;
+  Reporting.DeleteKeysByValueName(HKEY_CURRENT_USER, L"NEEDLE");
+  Reporting.DeleteKeysByValueData(L"Orvane Client");
+  EXPECT_EQ(capture.Text(), "");
+  EXPECT_TRUE(ValueExists(HKEY_CURRENT_USER, L"", L"NEEDLE at the root"));
+  EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software"));
+  EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, L"", L""));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft"));
+}
+
+TEST(RegistrySweep, EmptySearchTextDeletesNothing) {
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest, L"Name", L"Data"));
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, MachineTest, L"Name", L"Data"));
+  ReportCapture capture;
+  Reporting.DeleteKeyByPath(L"");
+  Reporting.DeleteKeysByName(HKEY_CURRENT_USER, L"");
+  Reporting.DeleteKeysByValueName(HKEY_CURRENT_USER, L"");
+  Reporting.DeleteKeysByValueData(L"");
+  EXPECT_EQ(capture.Text(), "");
+  EXPECT_TRUE(ValueExists(HKEY_CURRENT_USER, UserTest, L"Name"));
+  EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, MachineTest, L"Name"));
+}
+
+TEST(RegistrySweep, DeepHiveIsWalkedAndDeletedWhole) {
+  // Windows nests keys up to 512 levels; the walk keeps no frame per level.
+  constexpr int Depth = 500;
+  const std::wstring top = UserTest + L"\\Top";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, top.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  std::string bottomPath = "Software\\KestrumTest\\Top";
+  for (int level = 0; level < Depth; ++level) {
+    const wchar_t* name = level + 1 == Depth ? L"Bottom" : L"d";
+    HKEY child = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(key, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr), ERROR_SUCCESS)
+        << "level " << level;
+    RegCloseKey(key);
+    key = child;
+    bottomPath += "\\" + Utf8(name);
+  }
+  RegCloseKey(key);
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\Top\\d\\Side"));
+
+  ReportCapture capture;
+  Reporting.DeleteKeysByName(HKEY_CURRENT_USER, L"Bottom");
+  EXPECT_EQ(capture.Text(), "Deleting " + bottomPath + "..SUCCESS\n");
+  Reporting.DeleteKeysByName(HKEY_CURRENT_USER, L"Top");
+  EXPECT_EQ(capture.Text(), "Deleting " + bottomPath + "..SUCCESS\nDeleting Software\\KestrumTest\\Top..SUCCESS\n");
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest), std::vector<std::wstring>{});
+}
+
+TEST(RegistrySweep, ClosedKeyIsSkippedSilentlyAndRefusedDeletionReportsFive) {
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\Closed\\Target"));
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\Open\\Target"));
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\Partial\\Target\\A"));
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\Partial\\Target\\B"));
+  ASSERT_TRUE(SetKeyAccess(HKEY_CURRENT_USER, UserTest + L"\\Closed", true));
+  ASSERT_TRUE(SetKeyAccess(HKEY_CURRENT_USER, UserTest + L"\\Open\\Target", true));
+  ASSERT_TRUE(SetKeyAccess(HKEY_CURRENT_USER, UserTest + L"\\Partial\\Target\\B", true));
+
+  ReportCapture capture;
+  Reporting.DeleteKeysByName(HKEY_CURRENT_USER, L"Target");
+  EXPECT_EQ(capture.Text(),
+            "Deleting Software\\KestrumTest\\Open\\Target..FAILED: 5\n"
+            "Deleting Software\\KestrumTest\\Partial\\Target..FAILED: 5\n");
+  // Like RegDeleteTreeW, the deletion stops at the first key it cannot
+  // delete and leaves what it had deleted before deleted.
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest + L"\\Open"), std::vector<std::wstring>{L"Target"});
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest + L"\\Partial\\Target"), std::vector<std::wstring>{L"B"});
+  ASSERT_TRUE(SetKeyAccess(HKEY_CURRENT_USER, UserTest + L"\\Closed", false));
+  EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, UserTest + L"\\Closed\\Target"));
+}
+
+TEST(RegistrySweep, QuietSweepsDeleteTheSameKeysAndPrintNothing) {
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\A\\Target"));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\B", L"xNEEDLEx", L""));
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, MachineTest + L"\\C", L"", L"Orvane Client"));
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, MachineTest + L"\\D"));
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\E\\Target"));
+  ASSERT_TRUE(SetKeyAccess(HKEY_CURRENT_USER, UserTest + L"\\E\\Target", true));
+  ReportCapture capture;
+  Quiet.DeleteKeysByName(HKEY_CURRENT_USER, L"Target");
+  Quiet.DeleteKeysByValueName(HKEY_CURRENT_USER, L"NEEDLE");
+  Quiet.DeleteKeysByValueData(L"Orvane Client");
+  Quiet.DeleteKeyByPath(L"SOFTWARE\\KestrumTest\\D");
+  EXPECT_EQ(capture.Text(), "");
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest), (std::vector<std::wstring>{L"A", L"E"}));
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest + L"\\A"), std::vector<std::wstring>{});
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest + L"\\E"), std::vector<std::wstring>{L"Target"});
+  EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE, MachineTest), std::vector<std::wstring>{});
+}
+
+// The deletion behind every report line: the codes and partial results of
+// RegDeleteTreeW, checked side by side with it on twin trees.
+TEST(KeyTreeDeletion, GivesTheCodesAndLeavesWhatRegDeleteTreeWLeaves) {
+  struct Case {
+    const wchar_t* name;
+    LONG code;
+    std::vector<std::wstring> left;
+  };
+  const Case cases[] = {
+      {L"Whole", ERROR_SUCCESS, {}},
+      {L"Missing", ERROR_FILE_NOT_FOUND, {}},
+      {L"Closed", ERROR_ACCESS_DENIED, {L"A"}},
+      {L"Partial", ERROR_ACCESS_DENIED, {L"B"}},
+  };
+  for (const wchar_t* twin : {L"\\Own", L"\\Reference"}) {
+    const std::wstring base = UserTest + twin;
+    ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, base + L"\\Whole\\A\\B\\C"));
+    ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, base + L"\\Whole\\A", L"value", L"data"));
+    ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, base + L"\\Closed\\A"));
+    ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, base + L"\\Partial\\A\\Deeper"));
+    ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, base + L"\\Partial\\B\\Deeper"));
+    ASSERT_TRUE(SetKeyAccess(HKEY_CURRENT_USER, base + L"\\Closed", true));
+    ASSERT_TRUE(SetKeyAccess(HKEY_CURRENT_USER, base + L"\\Partial\\B", true));
+  }
+  HKEY own = nullptr;
+  HKEY reference = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (UserTest + L"\\Own").c_str(), 0, KEY_ALL_ACCESS, &own), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (UserTest + L"\\Reference").c_str(), 0, KEY_ALL_ACCESS, &reference),
+            ERROR_SUCCESS);
+  KeyTreeDeletion deletion;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Utf8(c.name));
+    EXPECT_EQ(deletion.Delete(own, c.name), c.code);
+    EXPECT_EQ(RegDeleteTreeW(reference, c.name), c.code);
+    if (c.name == std::wstring(L"Closed")) {
+      ASSERT_TRUE(SetKeyAccess(HKEY_CURRENT_USER, UserTest + L"\\Own\\Closed", false));
+      ASSERT_TRUE(SetKeyAccess(HKEY_CURRENT_USER, UserTest + L"\\Reference\\Closed", false));
+    }
+    EXPECT_EQ(SubkeyNames(own, c.name), c.left);
+    EXPECT_EQ(SubkeyNames(reference, c.name), c.left);
+  }
+  RegCloseKey(own);
+  RegCloseKey(reference);
+}
+
+TEST(VendorStage, DeletesBothVendorKeysOfThe64BitViewOnly) {
+  PlantVendorKeys();
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Velmoran\\Orvane"));
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Quillfen"));
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteVendorRegistryKeys());
+  EXPECT_EQ(capture.Text(), PlantedVendorStageReport());
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmoran"));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quillfen"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Velmoran\\Orvane"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\WOW6432Node\\Quillfen"));
+}
+
+TEST(VendorStage, VendorKeyInOtherLettersIsNotFound) {
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\velmoran", L"Version", L"1"));
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QUILLFEN"));
+  ReportCapture capture;
+  DeleteVendorRegistryKeys();
+  EXPECT_EQ(capture.Text(), CleanVendorStageReport());
+  EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\velmoran", L"Version"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QUILLFEN"));
+}
+
+TEST(InstallerStage, RecordsOfThePlantingToolAreReportedAndGone) {
+  RunPlantingTool(L"registry");
+  // Not the product's names: other letters, or a packed GUID in lower case.
+  const std::wstring at = MachineTest + L"\\";
+  for (const wchar_t* name : {L"4855687a0cddb614b846edb2fce21dfd", L"9636b389ab5d5d14ebf454d61c4f4941",
+                              L"{E6A11024-5926-4359-BC32-05FE3EC5C2E3}", L"{744AD6F8-A222-4194-8EE1-775D0F0F15FA}",
+                              L"startupservice"})
+    ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, at + name));
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, at + L"Values", L"4855687a0cddb614b846edb2fce21dfd", L"orvane client"));
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\9636b389ab5d5d14ebf454d61c4f4941"));
+
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteInstallerRegistryEntries());
+  EXPECT_EQ(capture.Text(), PlantedInstallerStageReport());
+  // Only the vendor stage's keys and the plain bootstrapper GUID are left.
+  EXPECT_EQ(SurveyProduct(),
+            (std::vector<std::wstring>{
+                L"registry key HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmoran",
+                L"registry key HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillfen",
+                L"registry key HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                L"{983B6369-D5BA-41D5-BE4F-456DC1F49414}",
+            }));
+  EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE, MachineTest).size(), 6u);
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest).size(), 1u);
+}
+
+TEST(BootstrapperStage, PlantedRecordsAndANeighbourLeftForTheCheckPass) {
+  PlantBootstrapperRecords();
+  PlantInstallerRecords();
+  // Two neighbours holding a value named by the packed GUID: the pass
+  // deletes the first, its check pass the second.
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\A", L"9636B389AB5D5D14EBF454D61C4F4941", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\B", L"9636B389AB5D5D14EBF454D61C4F4941", L""));
+  // Not the bootstrapper GUID: lower-case digits, or no braces.
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, MachineTest + L"\\{983b6369-d5ba-41d5-be4f-456dc1f49414}"));
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, MachineTest + L"\\983B6369-D5BA-41D5-BE4F-456DC1F49414"));
+
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteBootstrapperRegistryEntries());
+  std::string expected = PlantedBootstrapperStageReport();
+  const std::string pass = "\n--- Deleting HKEY_CURRENT_USER 2 ---\n";
+  expected.insert(expected.find(pass) + pass.size(), "Deleting Software\\KestrumTest\\A..SUCCESS\n");
+  const std::string check = "\n--- Deleting HKEY_CURRENT_USER 2 Check ---\n";
+  expected.insert(expected.find(check) + check.size(), "Deleting Software\\KestrumTest\\B..SUCCESS\n");
+  EXPECT_EQ(capture.Text(), expected);
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest), std::vector<std::wstring>{});
+  EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE, MachineTest).size(), 2u);
+  // The bootstrapper stage leaves the product's own records alone.
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\Installer\\Products\\4855687A0CDDB614B846EDB2FCE21DFD"));
+}
+
+TEST(RegistryStages, QuietStagesDeleteTheSameKeysAndPrintNothing) {
+  PlantVendorKeys();
+  PlantInstallerRecords();
+  PlantBootstrapperRecords();
+  QuietScope quiet(true);
+  ReportCapture capture;
+  DeleteVendorRegistryKeys();
+  DeleteInstallerRegistryEntries();
+  DeleteBootstrapperRegistryEntries();
+  EXPECT_EQ(capture.Text(), "");
+  EXPECT_EQ(SurveyProduct(), std::vector<std::wstring>{});
+}
+
+}  // namespace

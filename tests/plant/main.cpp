@@ -21,7 +21,12 @@ struct Piece {
 };
 
 const Piece Pieces[] = {
-    {L"registry", [] { PlantVendorKeys(); }},
+    {L"registry",
+     [] {
+       PlantVendorKeys();
+       PlantInstallerRecords();
+       PlantBootstrapperRecords();
+     }},
     {L"folders", [] { PlantProductFolders(); }},
     {L"service", [] { PlantProductService(); }},
     {L"processes", [] { PlantProductProcesses(); }},

@@ -21,6 +21,58 @@ struct PlantedKey {
   const wchar_t* path;
 };
 
+// A string value that an installation leaves in the registry.
+struct PlantedValue {
+  HKEY root;
+  std::wstring path;
+  std::wstring name;
+  std::wstring text;
+};
+
+const std::wstring PackedProduct = L"4855687A0CDDB614B846EDB2FCE21DFD";
+const std::wstring PackedBootstrapper = L"9636B389AB5D5D14EBF454D61C4F4941";
+const std::wstring UserInstaller = L"Software\\Microsoft\\Installer\\";
+const std::wstring ClassesInstaller = L"SOFTWARE\\Classes\\Installer\\";
+const std::wstring MachineInstaller =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\";
+const std::wstring Uninstall = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+const std::wstring ClassIds = L"SOFTWARE\\Classes\\CLSID\\";
+const std::wstring ClientFile = L"C:\\Program Files\\ZOLVA\\OrvClient.exe";
+const std::wstring CoreFile = L"C:\\Program Files\\ZOLVA\\lib\\orvcore.dll";
+
+// The product as Windows Installer registers it: its packed product code
+// names the product and feature keys and the values of its upgrade code and
+// of its two components; its uninstall entry bears the product's name.
+const std::vector<PlantedValue> InstallerRecords = {
+    {HKEY_LOCAL_MACHINE, ClassesInstaller + L"Features\\" + PackedProduct, L"Client", L""},
+    {HKEY_LOCAL_MACHINE, ClassesInstaller + L"Products\\" + PackedProduct, L"ProductName", L"Orvane Client"},
+    {HKEY_LOCAL_MACHINE, ClassesInstaller + L"UpgradeCodes\\C3A1F2E4B5D64789A0B1C2D3E4F50617", PackedProduct, L""},
+    {HKEY_LOCAL_MACHINE, MachineInstaller + L"Components\\0A1B2C3D4E5F60718293A4B5C6D7E8F9", PackedProduct, ClientFile},
+    {HKEY_LOCAL_MACHINE, MachineInstaller + L"Components\\0A1B2C3D4E5F60718293A4B5C6D7E8FA", PackedProduct, CoreFile},
+    {HKEY_LOCAL_MACHINE, MachineInstaller + L"Products\\" + PackedProduct + L"\\InstallProperties", L"DisplayName",
+     L"Orvane Client"},
+    {HKEY_LOCAL_MACHINE, Uninstall + L"{A7865584-DDC0-416B-8B64-DE2BCF2ED1DF}", L"DisplayName", L"Orvane Client"},
+    {HKEY_LOCAL_MACHINE, ClassIds + L"{e6a11024-5926-4359-bc32-05fe3ec5c2e3}\\InprocServer32", L"", CoreFile},
+    {HKEY_LOCAL_MACHINE, ClassIds + L"{744ad6f8-a222-4194-8ee1-775d0f0f15fa}", L"", L"OrvKey"},
+    {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\StartupService",
+     L"EventMessageFile", ClientFile},
+};
+
+// The bootstrapper, registered per user and per machine under its packed
+// GUID, with its own uninstall entry under its plain GUID.
+const std::vector<PlantedValue> BootstrapperRecords = {
+    {HKEY_CURRENT_USER, UserInstaller + L"Products\\" + PackedBootstrapper, L"ProductName", L"Orvane Setup"},
+    {HKEY_CURRENT_USER, UserInstaller + L"UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071", PackedBootstrapper, L""},
+    {HKEY_LOCAL_MACHINE, ClassesInstaller + L"Products\\" + PackedBootstrapper, L"ProductName", L"Orvane Setup"},
+    {HKEY_LOCAL_MACHINE, ClassesInstaller + L"UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071", PackedBootstrapper,
+     L""},
+    {HKEY_LOCAL_MACHINE, Uninstall + L"{983B6369-D5BA-41D5-BE4F-456DC1F49414}", L"DisplayName", L"Orvane Setup"},
+};
+
+void PlantValues(const std::vector<PlantedValue>& values) {
+  for (const PlantedValue& value : values) PlantString(value.root, value.path, value.name, value.text);
+}
+
 // Every registry key the planting routines can leave, for the survey.
 const PlantedKey ProductKeys[] = {
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmoran"},
@@ -156,6 +208,10 @@ void PlantVendorKeys() {
   PlantString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quillfen\\Licensing", L"Edition", L"Enterprise");
 }
 
+void PlantInstallerRecords() { PlantValues(InstallerRecords); }
+
+void PlantBootstrapperRecords() { PlantValues(BootstrapperRecords); }
+
 void PlantProductFolders() {
   const std::wstring data = CommonAppDataFolder();
   const std::wstring programs = NativeProgramFilesFolder();
@@ -180,6 +236,10 @@ std::vector<std::wstring> SurveyProduct() {
   for (const PlantedKey& key : ProductKeys)
     if (KeyExists(key.root, key.path))
       present.push_back(std::wstring(L"registry key ") + RootName(key.root) + L"\\" + key.path);
+  for (const auto* records : {&InstallerRecords, &BootstrapperRecords})
+    for (const PlantedValue& value : *records)
+      if (KeyExists(value.root, value.path))
+        present.push_back(std::wstring(L"registry key ") + RootName(value.root) + L"\\" + value.path);
   const std::wstring folders[] = {
       CommonAppDataFolder() + L"\\Velmoran", CommonAppDataFolder() + L"\\Quillfen",
       NativeProgramFilesFolder() + L"\\ZOLVA", NativeProgramFilesFolder() + L"\\Quillfen"};

@@ -54,6 +54,10 @@ std::vector<DWORD> FindProcesses(const std::wstring& imageName);
 
 // The product's pieces, as an installation leaves them.
 void PlantVendorKeys();
+// Windows Installer's records of the product and of its bootstrapper:
+// packed-GUID keys, values named by the packed GUIDs, uninstall entries.
+void PlantInstallerRecords();
+void PlantBootstrapperRecords();
 void PlantProductFolders();
 void PlantProductService();    // installed and running
 void PlantProductProcesses();  // one of each product image, left running
