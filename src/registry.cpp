@@ -142,23 +142,49 @@ class HiveWalk {
     bool matched = false;
     for (DWORD index = 0;; ++index) {
       DWORD length = ValueNameCapacity;
-      if (RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
-          ERROR_SUCCESS)
-        return matched;
       if (match_ == Match::ValueName) {
+        if (RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+          return matched;
         matched = matched || Contains(std::wstring_view(valueName_.data(), length));
         continue;
       }
-      DWORD size = DataCapacity;
-      if (RegQueryValueExW(key, valueName_.data(), nullptr, nullptr, reinterpret_cast<BYTE*>(data_.data()),
-                           &size) != ERROR_SUCCESS)
-        continue;
+      DWORD size = 0;
+      const ValueRead read = ReadValueData(key, index, size);
+      if (read == ValueRead::EndOfScan) return matched;
+      if (read == ValueRead::Skipped) continue;
       // Text up to its first NUL and never past the bytes read: an odd last
       // byte is half a code unit and does not count.
       std::wstring_view text(data_.data(), size / sizeof(wchar_t));
       text = text.substr(0, text.find(L'\0'));
       matched = matched || Contains(text);
     }
+  }
+
+  enum class ValueRead { Read, Skipped, EndOfScan };
+
+  // The data of the value at index, at most DataCapacity bytes. A value is
+  // read by name after its name was enumerated; but one enumeration that
+  // returns name and data together gives the same bytes at half the calls,
+  // so that is tried first. When it fails for any reason but the end of the
+  // list (a name or data too long for its buffer), the two separate calls
+  // decide: a name too long ends the scan, data too long skips the value.
+  ValueRead ReadValueData(HKEY key, DWORD index, DWORD& size) {
+    DWORD length = ValueNameCapacity;
+    size = DataCapacity;
+    const LONG result = RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr,
+                                      reinterpret_cast<BYTE*>(data_.data()), &size);
+    if (result == ERROR_SUCCESS) return ValueRead::Read;
+    if (result == ERROR_NO_MORE_ITEMS) return ValueRead::EndOfScan;
+    length = ValueNameCapacity;
+    if (RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      return ValueRead::EndOfScan;
+    size = DataCapacity;
+    if (RegQueryValueExW(key, valueName_.data(), nullptr, nullptr, reinterpret_cast<BYTE*>(data_.data()),
+                         &size) != ERROR_SUCCESS)
+      return ValueRead::Skipped;
+    return ValueRead::Read;
   }
 
   bool Contains(std::wstring_view text) const { return text.find(searchText_) != std::wstring_view::npos; }

@@ -184,6 +184,38 @@ TEST(RegistrySweep, ValueDataIsTextOfAtMost1024BytesUpToItsFirstNul) {
                                        L"9Spacer", L"BSpacer", L"DSpacer"}));
 }
 
+// Values enumerate in name order here. A name of 8192 characters or more
+// ends the scan of its key, data over 1024 bytes only skips its value; the
+// value sweeps must keep to that however they read a value.
+TEST(RegistrySweep, LongValueNameEndsTheScanAndLongDataOnlySkipsTheValue) {
+  const std::wstring longName = std::wstring(8192, L'L');
+  const std::wstring text = L"Orvane Client";
+  for (const std::wstring& key : {UserTest, MachineTest}) {
+    const HKEY root = key == UserTest ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+    // 1: the match before the long name counts; 3: the one after it does not.
+    ASSERT_TRUE(PlantString(root, key + L"\\1MatchFirst", L"A NEEDLE", text));
+    ASSERT_TRUE(PlantString(root, key + L"\\1MatchFirst", L"B" + longName, L""));
+    ASSERT_TRUE(PlantKey(root, key + L"\\2Spacer"));
+    ASSERT_TRUE(PlantString(root, key + L"\\3LongNameFirst", L"A" + longName, L""));
+    ASSERT_TRUE(PlantString(root, key + L"\\3LongNameFirst", L"B NEEDLE", text));
+    // 4: long data, which holds the text too, is passed over, not the end.
+    ASSERT_TRUE(PlantString(root, key + L"\\4LongDataFirst", L"A", text + std::wstring(600, L'x')));
+    ASSERT_TRUE(PlantString(root, key + L"\\4LongDataFirst", L"B", L"x " + text));
+    ASSERT_TRUE(PlantString(root, key + L"\\5LongDataOnly", L"A", text + std::wstring(600, L'x')));
+  }
+  ReportCapture capture;
+  Reporting.DeleteKeysByValueName(HKEY_CURRENT_USER, L"NEEDLE");
+  Reporting.DeleteKeysByValueData(text);
+  EXPECT_EQ(capture.Text(),
+            "Deleting Software\\KestrumTest\\1MatchFirst..SUCCESS\n"
+            "Deleting SOFTWARE\\KestrumTest\\1MatchFirst..SUCCESS\n"
+            "Deleting SOFTWARE\\KestrumTest\\4LongDataFirst..SUCCESS\n");
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest),
+            (std::vector<std::wstring>{L"2Spacer", L"3LongNameFirst", L"4LongDataFirst", L"5LongDataOnly"}));
+  EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE, MachineTest),
+            (std::vector<std::wstring>{L"2Spacer", L"3LongNameFirst", L"5LongDataOnly"}));
+}
+
 TEST(RegistrySweep, MatchAtTheHiveRootNeverDeletesTheHive) {
   ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, L"", L"NEEDLE at the root", L""));
   ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, L"", L"", L"Orvane Client at the root"));

@@ -1,0 +1,234 @@
+// kestrum_bench: what a registry sweep costs per visited key, set against
+// the least any walk of the same hive can cost (its floor).
+//
+//   kestrum_bench [--keys N] [--repeats R]
+//
+// Plants a synthetic tree of N keys below HKEY_LOCAL_MACHINE that holds
+// none of the product's texts (so nothing is deleted), then times, in
+// interleaved rounds, the floors and the program's own sweeps and stages.
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <functional>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "registry.h"
+#include "report.h"
+
+// Every heap allocation of the program's own code goes through these.
+static std::atomic<unsigned long long> Allocations{0};
+
+void* operator new(std::size_t size) {
+  ++Allocations;
+  if (void* block = std::malloc(size ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+
+namespace {
+
+constexpr REGSAM WalkAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;  // 0xF013F, as the sweeps open
+const wchar_t BenchRoot[] = L"SOFTWARE\\KestrumBench";
+
+// ---- the synthetic tree -------------------------------------------------
+
+// A small fixed generator, so every run plants the same tree.
+struct Random {
+  unsigned state = 12345;
+  unsigned Next() {
+    state = state * 1103515245u + 12345u;
+    return (state >> 16) & 0x7fff;
+  }
+};
+
+void PlantValues(HKEY key, unsigned index) {
+  wchar_t text[96];
+  swprintf(text, 96, L"Component %u of a synthetic vendor product, build 10.%u.%u", index, index % 97,
+           index % 13);
+  RegSetValueExW(key, L"Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                 static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
+  DWORD number = index;
+  RegSetValueExW(key, L"Flags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
+  BYTE bytes[24];
+  for (unsigned i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<BYTE>(index * 31 + i);
+  RegSetValueExW(key, L"Blob", 0, REG_BINARY, bytes, sizeof bytes);
+}
+
+// Breadth first, each key getting 0 to 8 children (4 on average), so the
+// tree is a few hundred keys wide near the top and some ten levels deep,
+// with most keys leaves, as in a real SOFTWARE hive.
+unsigned PlantTree(unsigned keys) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, BenchRoot);
+  HKEY root = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, BenchRoot, 0, nullptr, 0, WalkAccess, nullptr, &root,
+                      nullptr) != ERROR_SUCCESS)
+    return 0;
+  std::vector<HKEY> parents{root};
+  Random random;
+  unsigned planted = 1;
+  PlantValues(root, 0);
+  for (size_t next = 0; next < parents.size() && planted < keys; ++next) {
+    const unsigned children = next == 0 ? 60 : random.Next() % 9;
+    for (unsigned child = 0; child < children && planted < keys; ++child) {
+      wchar_t name[48];
+      swprintf(name, 48, L"Node%03u-%u", child, planted);
+      HKEY key = nullptr;
+      if (RegCreateKeyExW(parents[next], name, 0, nullptr, 0, WalkAccess, nullptr, &key, nullptr) !=
+          ERROR_SUCCESS)
+        continue;
+      PlantValues(key, planted++);
+      parents.push_back(key);
+    }
+    if (next > 0) RegCloseKey(parents[next]);
+    parents[next] = nullptr;
+  }
+  for (HKEY key : parents)
+    if (key != nullptr) RegCloseKey(key);
+  return planted;
+}
+
+// ---- the floors ---------------------------------------------------------
+
+enum class FloorDepth { Keys, ValueNames, ValueData };
+
+struct FloorWalk {
+  FloorDepth depth;
+  unsigned long long keys = 0;
+  unsigned long long values = 0;
+
+  void Visit(HKEY key) {
+    ++keys;
+    if (depth != FloorDepth::Keys) {
+      wchar_t name[8192];
+      BYTE data[1024];
+      for (DWORD index = 0;; ++index) {
+        DWORD length = 8192;
+        if (RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+          break;
+        ++values;
+        if (depth == FloorDepth::ValueData) {
+          DWORD size = sizeof data;
+          RegQueryValueExW(key, name, nullptr, nullptr, data, &size);
+        }
+      }
+    }
+    wchar_t name[1024];
+    for (DWORD index = 0;; ++index) {
+      DWORD length = 1024;
+      if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        break;
+      HKEY child = nullptr;
+      if (RegOpenKeyExW(key, name, 0, WalkAccess, &child) != ERROR_SUCCESS) continue;
+      Visit(child);
+      RegCloseKey(child);
+    }
+  }
+};
+
+// ---- measuring ----------------------------------------------------------
+
+struct Subject {
+  Subject(const char* name, const char* floorName, std::function<void()> run)
+      : name(name), floorName(floorName), run(std::move(run)) {}
+  const char* name;
+  const char* floorName;  // the floor it is held against, or nullptr
+  std::function<void()> run;
+  std::vector<double> seconds;
+  unsigned long long allocations = 0;
+};
+
+double Median(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  const size_t n = samples.size();
+  return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
+}
+
+double Spread(const std::vector<double>& samples) {
+  const auto [low, high] = std::minmax_element(samples.begin(), samples.end());
+  const double median = Median(samples);
+  return median > 0 ? (*high - *low) / median * 100.0 : 0.0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  unsigned keys = 50000;
+  unsigned repeats = 3;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (wcscmp(argv[i], L"--keys") == 0) keys = static_cast<unsigned>(_wtoi(argv[i + 1]));
+    if (wcscmp(argv[i], L"--repeats") == 0) repeats = static_cast<unsigned>(_wtoi(argv[i + 1]));
+  }
+  QuietFlag = true;
+
+  std::printf("planting %u keys below HKEY_LOCAL_MACHINE\\SOFTWARE\\KestrumBench ...\n", keys);
+  const unsigned planted = PlantTree(keys);
+  FloorWalk census{FloorDepth::ValueNames};
+  census.Visit(HKEY_LOCAL_MACHINE);
+  std::printf("planted %u keys; HKEY_LOCAL_MACHINE now holds %llu keys and %llu values\n\n", planted,
+              census.keys, census.values);
+
+  const Stage stage(true);
+  std::vector<Subject> subjects = {
+      {"floor: open + enum keys", nullptr, [] { FloorWalk{FloorDepth::Keys}.Visit(HKEY_LOCAL_MACHINE); }},
+      {"floor + enum values", nullptr, [] { FloorWalk{FloorDepth::ValueNames}.Visit(HKEY_LOCAL_MACHINE); }},
+      {"floor + enum values + read data", nullptr,
+       [] { FloorWalk{FloorDepth::ValueData}.Visit(HKEY_LOCAL_MACHINE); }},
+      {"DeleteKeyByPath", "floor: open + enum keys",
+       [&] { stage.DeleteKeyByPath(L"SOFTWARE\\NoSuchVendor"); }},
+      {"DeleteKeysByName", "floor: open + enum keys",
+       [&] { stage.DeleteKeysByName(HKEY_LOCAL_MACHINE, L"NoSuchKeyName"); }},
+      {"DeleteKeysByValueName", "floor + enum values",
+       [&] { stage.DeleteKeysByValueName(HKEY_LOCAL_MACHINE, L"00000000000000000000000000000000"); }},
+      {"DeleteKeysByValueData", "floor + enum values + read data",
+       [&] { stage.DeleteKeysByValueData(L"No Such Product Text"); }},
+      {"stage: vendor keys (2 sweeps)", nullptr, [] { DeleteVendorRegistryKeys(); }},
+      {"stage: installer records (22 sweeps)", nullptr, [] { DeleteInstallerRegistryEntries(); }},
+  };
+
+  // Interleaved, so a slow phase of the machine spreads over all subjects.
+  for (unsigned round = 0; round < repeats; ++round) {
+    for (Subject& subject : subjects) {
+      const unsigned long long before = Allocations.load();
+      const auto start = std::chrono::steady_clock::now();
+      subject.run();
+      const auto stop = std::chrono::steady_clock::now();
+      subject.allocations = Allocations.load() - before;
+      subject.seconds.push_back(std::chrono::duration<double>(stop - start).count());
+    }
+  }
+
+  auto floorOf = [&](const char* name) -> const Subject* {
+    for (const Subject& subject : subjects)
+      if (name != nullptr && std::string(subject.name) == name) return &subject;
+    return nullptr;
+  };
+  const double visited = static_cast<double>(census.keys);
+  std::printf("%-38s %10s %8s %11s %9s %12s\n", "subject (median of rounds)", "ms", "spread",
+              "us per key", "vs floor", "allocs/key");
+  for (const Subject& subject : subjects) {
+    const double median = Median(subject.seconds);
+    char ratio[16] = "";
+    if (const Subject* floor = floorOf(subject.floorName))
+      std::snprintf(ratio, sizeof ratio, "%.3f", median / Median(floor->seconds));
+    std::printf("%-38s %10.1f %7.1f%% %11.2f %9s %12.3f\n", subject.name, median * 1000,
+                Spread(subject.seconds), median * 1e6 / visited, ratio,
+                static_cast<double>(subject.allocations) / visited);
+  }
+  std::printf("\n%u rounds, %.0f keys visited per walk; the stages' figures cover all their sweeps.\n",
+              repeats, visited);
+
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, BenchRoot);
+  return 0;
+}
