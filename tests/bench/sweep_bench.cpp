@@ -197,9 +197,12 @@ int wmain(int argc, wchar_t** argv) {
       {"stage: installer records (22 sweeps)", nullptr, [] { DeleteInstallerRegistryEntries(); }},
   };
 
-  // Interleaved, so a slow phase of the machine spreads over all subjects.
+  // Interleaved, so a slow phase of the machine spreads over all subjects,
+  // and each round starts one subject later, so no subject always runs
+  // right after the same neighbour.
   for (unsigned round = 0; round < repeats; ++round) {
-    for (Subject& subject : subjects) {
+    for (size_t k = 0; k < subjects.size(); ++k) {
+      Subject& subject = subjects[(k + round) % subjects.size()];
       const unsigned long long before = Allocations.load();
       const auto start = std::chrono::steady_clock::now();
       subject.run();
