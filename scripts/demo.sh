@@ -13,7 +13,7 @@ bin=$PWD/build/win64/bin
 template=$PWD/build/win64/wine-template
 scripts/wine-template.sh "$template"
 
-prefix=$(mktemp -d "${TMPDIR:-/tmp}/kestrum-demo.XXXXXX")
+prefix=$(new_prefix_folder "$template" demo)
 trap 'stop_prefix "$prefix"; rm -rf "$prefix"' EXIT
 copy_prefix "$template" "$prefix"
 export WINEPREFIX=$prefix

@@ -7,6 +7,13 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
+# new_prefix_folder TEMPLATE TAG: an empty folder for a throwaway prefix,
+# beside the template so that its Windows folder can be hard-linked.
+new_prefix_folder() {
+  mkdir -p "$1.runs"
+  mktemp -d "$1.runs/$2.XXXXXX"
+}
+
 # copy_prefix TEMPLATE DEST: a throwaway copy of the template. The Windows
 # folder (some 700 MB of DLLs nobody writes to) is hard-linked; everything
 # a run may change, the registry and the other folders, is copied.
@@ -18,7 +25,12 @@ copy_prefix() {
     case "${entry##*/}" in drive_c|wineserver) ;; *) cp -a "$entry" "$dest/" ;; esac
   done
   for entry in "$template"/drive_c/*; do
-    if [ "${entry##*/}" = windows ]; then cp -al "$entry" "$dest/drive_c/"; else cp -a "$entry" "$dest/drive_c/"; fi
+    if [ "${entry##*/}" = windows ]; then
+      # Hard links need one file system; elsewhere a plain copy does.
+      cp -al "$entry" "$dest/drive_c/" 2>/dev/null || { rm -rf "$dest/drive_c/windows"; cp -a "$entry" "$dest/drive_c/"; }
+    else
+      cp -a "$entry" "$dest/drive_c/"
+    fi
   done
 }
 

@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 template=$1
 shift
-prefix=$(mktemp -d "${TMPDIR:-/tmp}/kestrum-prefix.XXXXXX")
+prefix=$(new_prefix_folder "$template" test)
 cleanup() { stop_prefix "$prefix"; rm -rf "$prefix"; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
