@@ -10,19 +10,13 @@
 #include "app.h"
 #include "harness.h"
 #include "plant.h"
-#include "registry_reports.h"
+#include "expected_reports.h"
 #include "report.h"
 
 namespace {
 
 std::string CurrentDirectoryLine(const std::wstring& startDirectory) {
   return "Current Directory: " + Utf8(startDirectory) + "\n";
-}
-
-// One folder stage's lines: the announcement and the target folder.
-std::string FolderStageLines(const char* announcement, const std::wstring& base,
-                             const std::wstring& name) {
-  return "Deleting '" + Utf8(name) + announcement + "(" + Utf8(base + L"\\" + name) + ")\n\n";
 }
 
 // The report of a normal run on a machine that holds nothing of the
@@ -34,10 +28,9 @@ std::string CleanMachineNormalReport(const std::wstring& startDirectory) {
          "\nDeleting Service\n----------------\n"
          "\nKilling Processes\n-----------------\n"
          "\nDeleting Files\n--------------\n" +
-         FolderStageLines("' ProgramData Files\n", CommonAppDataFolder(), L"Velmoran") +
-         FolderStageLines("' ProgramData Files\n", CommonAppDataFolder(), L"Quillfen") +
-         FolderStageLines("' Program Files Files\n", NativeProgramFilesFolder(), L"ZOLVA") +
-         FolderStageLines("' Program Files Files\n", NativeProgramFilesFolder(), L"Quillfen") +
+         DataReport(L"Velmoran") + DataReport(L"Quillfen") +
+         ProgramsReport(L"ZOLVA", NativeProgramFilesFolder()) +
+         ProgramsReport(L"Quillfen", NativeProgramFilesFolder()) +
          CleanVendorStageReport() + CleanInstallerStageReport();
 }
 

@@ -8,21 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "expected_reports.h"
 #include "files.h"
 #include "harness.h"
 #include "plant.h"
 #include "report.h"
 
 namespace {
-
-std::string DataReport(const std::wstring& name) {
-  return "Deleting '" + Utf8(name) + "' ProgramData Files\n(" +
-         Utf8(CommonAppDataFolder() + L"\\" + name) + ")\n\n";
-}
-
-std::string ProgramsReport(const std::wstring& name, const std::wstring& base) {
-  return "Deleting '" + Utf8(name) + "' Program Files Files\n(" + Utf8(base + L"\\" + name) + ")\n\n";
-}
 
 std::wstring ShellProgramFilesFolder() {
   wchar_t path[MAX_PATH];

@@ -10,7 +10,7 @@
 #include "harness.h"
 #include "plant.h"
 #include "registry.h"
-#include "registry_reports.h"
+#include "expected_reports.h"
 #include "report.h"
 
 using namespace std::string_literals;

@@ -1,9 +1,23 @@
-// The expected reports of the registry stages, byte for byte, on a machine
+// Expected reports, byte for byte, shared by the stage and end-to-end
+// tests: the folder stages' lines, and the registry stages on a machine
 // without the product's records and on one where the planting tool's
-// "registry" piece planted them. Shared by the stage and end-to-end tests.
+// "registry" piece planted them.
 #pragma once
 
 #include <string>
+
+#include "harness.h"
+#include "plant.h"
+
+// One folder stage's lines: its announcement and its target folder.
+inline std::string DataReport(const std::wstring& name) {
+  return "Deleting '" + Utf8(name) + "' ProgramData Files\n(" +
+         Utf8(CommonAppDataFolder() + L"\\" + name) + ")\n\n";
+}
+
+inline std::string ProgramsReport(const std::wstring& name, const std::wstring& base) {
+  return "Deleting '" + Utf8(name) + "' Program Files Files\n(" + Utf8(base + L"\\" + name) + ")\n\n";
+}
 
 inline std::string CleanVendorStageReport() {
   return "\nDeleting Registry Entries\n-------------------------\n"
