@@ -1,6 +1,7 @@
 #include "registry.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <string>
 #include <string_view>
@@ -9,6 +10,11 @@
 #include "app.h"
 #include "report.h"
 
+// A key is deleted through the very handle that was opened (and checked
+// empty) for it: a name could meanwhile stand for another key or a link.
+// Win32 has no call for that, so it is ntdll's.
+extern "C" NTSYSAPI NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+
 namespace {
 
 // Every subkey is opened for all access and in the 64-bit view, in both
@@ -16,47 +22,49 @@ namespace {
 constexpr REGSAM WalkAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 static_assert(WalkAccess == 0xF013F, "the walk's access mask");
 
-// The keys of a deletion are opened as RegDeleteTreeW opens them, so that
-// a refused or missing key gives the same code; but in the 64-bit view.
-constexpr REGSAM DeleteAccess = KEY_READ | KEY_WOW64_64KEY;
-constexpr REGSAM DeleteView = KEY_WOW64_64KEY;
+// Every open names the key itself: a registry link is opened as the link,
+// which has no subkeys, so no walk and no deletion ever reaches its target,
+// and no loop of links can keep a walk from ending.
+constexpr DWORD OpenAsItself = REG_OPTION_OPEN_LINK;
+
+// The keys of a deletion are opened to be read, as RegDeleteTreeW opens
+// them, so that a refused or missing key gives the same code, and to be
+// deleted through that handle.
+constexpr REGSAM DeleteAccess = KEY_READ | DELETE | KEY_WOW64_64KEY;
 
 constexpr DWORD NameCapacity = 1024;       // subkey names, wide characters
 constexpr DWORD ValueNameCapacity = 8192;  // value names, wide characters
 constexpr DWORD DataCapacity = 1024;       // value data, bytes
 
+LONG DeleteOpenKey(HKEY key) {
+  const NTSTATUS status = NtDeleteKey(key);
+  return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status));
+}
+
 }  // namespace
 
-KeyTreeDeletion::KeyTreeDeletion() : name_(NameCapacity) { trail_.reserve(NameCapacity); }
+KeyTreeDeletion::KeyTreeDeletion() : name_(NameCapacity) {}
 
 LONG KeyTreeDeletion::Delete(HKEY parent, const wchar_t* name) {
   HKEY key = nullptr;
-  LONG result = RegOpenKeyExW(parent, name, 0, DeleteAccess, &key);
+  LONG result = RegOpenKeyExW(parent, name, OpenAsItself, DeleteAccess, &key);
   if (result != ERROR_SUCCESS) return result;
-  trail_.assign(name);
-  trail_ += L'\0';
-  doomed_.assign(1, Doomed{key, 0});
+  doomed_.assign(1, key);
   while (result == ERROR_SUCCESS && !doomed_.empty()) {
-    const Doomed deepest = doomed_.back();
+    const HKEY deepest = doomed_.back();
     DWORD length = NameCapacity;
     // Always index 0: each subkey deleted makes room for the next.
-    if (RegEnumKeyExW(deepest.key, 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) ==
-        ERROR_SUCCESS) {
-      const size_t offset = trail_.size();
-      trail_.append(name_.data(), length);
-      trail_ += L'\0';
+    if (RegEnumKeyExW(deepest, 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
       HKEY child = nullptr;
-      result = RegOpenKeyExW(deepest.key, trail_.c_str() + offset, 0, DeleteAccess, &child);
-      if (result == ERROR_SUCCESS) doomed_.push_back({child, offset});
+      result = RegOpenKeyExW(deepest, name_.data(), OpenAsItself, DeleteAccess, &child);
+      if (result == ERROR_SUCCESS) doomed_.push_back(child);
       continue;
     }
-    RegCloseKey(deepest.key);
+    result = DeleteOpenKey(deepest);
+    RegCloseKey(deepest);
     doomed_.pop_back();
-    const HKEY above = doomed_.empty() ? parent : doomed_.back().key;
-    result = RegDeleteKeyExW(above, trail_.c_str() + deepest.nameOffset, DeleteView, 0);
-    trail_.resize(deepest.nameOffset);
   }
-  for (const Doomed& open : doomed_) RegCloseKey(open.key);
+  for (const HKEY open : doomed_) RegCloseKey(open);
   return result;
 }
 
@@ -65,6 +73,24 @@ namespace {
 // What a sweep compares, for each visited key.
 enum class Match { Path, KeyName, ValueName, ValueData };
 
+// What the values of a visited key make of it.
+enum class Verdict {
+  None,          // nothing of the product
+  Whole,         // the product's own key: deleted with everything beneath it
+  SharedValues,  // the product's values beside others': only those go
+  SharedKey,     // the product named among others' data: left whole
+};
+
+// Value names that say what a key stands for; Windows compares value names
+// without regard to case. The default value has the empty name.
+bool NamesTheKey(std::wstring_view name) {
+  if (name.empty()) return true;
+  for (const wchar_t* naming : {L"DisplayName", L"ProductName", L"FriendlyName"})
+    if (CompareStringOrdinal(name.data(), static_cast<int>(name.size()), naming, -1, TRUE) == CSTR_EQUAL)
+      return true;
+  return false;
+}
+
 // One run of a sweep over a whole hive. The walk keeps its own stack of
 // open keys instead of recursing, so a deep hive costs heap, not stack; the
 // relative path lives in one buffer that grows and shrinks with the walk,
@@ -72,8 +98,8 @@ enum class Match { Path, KeyName, ValueName, ValueData };
 // level reads them again after it has descended.
 class HiveWalk {
  public:
-  HiveWalk(const Stage& stage, HKEY root, Match match, const std::wstring& searchText)
-      : stage_(stage), root_(root), match_(match), searchText_(searchText), name_(NameCapacity) {
+  HiveWalk(const Stage& stage, HKEY root, Match match, const std::wstring& searchText, SweepRun run)
+      : stage_(stage), root_(root), match_(match), run_(run), searchText_(searchText), name_(NameCapacity) {
     if (match == Match::ValueName || match == Match::ValueData) valueName_.resize(ValueNameCapacity);
     if (match == Match::ValueData) data_.resize(DataCapacity / sizeof(wchar_t));
     path_.reserve(NameCapacity);
@@ -91,17 +117,22 @@ class HiveWalk {
         continue;
       }
       // The index moves on after every entry, deleted or not: the follower
-      // of a deleted subkey slides into its index and is left for the next
-      // run of the sweep.
+      // of a deleted subkey slides into its index and is left for the check
+      // pass, which alone stays on the index of a key it deleted.
       ++visited.index;
       const HKEY parent = visited.key;
       const size_t parentLength = path_.size();
       if (parentLength != 0) path_ += L'\\';
       path_.append(name_.data(), length);
       const wchar_t* name = path_.c_str() + (path_.size() - length);
-      if (match_ == Match::KeyName && searchText_ == std::wstring_view(name, length)) DeleteKey(parent, name);
+      if (match_ == Match::KeyName && searchText_ == std::wstring_view(name, length) &&
+          DeleteKey(parent, name) == ERROR_SUCCESS) {
+        StayOnDeletedIndex(visited);
+        path_.resize(parentLength);
+        continue;
+      }
       HKEY subkey = nullptr;
-      if (RegOpenKeyExW(parent, name, 0, WalkAccess, &subkey) == ERROR_SUCCESS)
+      if (RegOpenKeyExW(parent, name, OpenAsItself, WalkAccess, &subkey) == ERROR_SUCCESS)
         Enter(subkey, parentLength);
       else
         path_.resize(parentLength);  // just deleted, or closed to us: its subtree is skipped
@@ -113,20 +144,37 @@ class HiveWalk {
     HKEY key;
     DWORD index;          // of the next subkey to read
     size_t parentLength;  // path_ is cut back to this on leaving the key
+    DWORD revisits;       // check pass: deletions left that may keep the index
+    bool counted;         // revisits has been set from the key's subkey count
   };
 
   // Arrival at a key: the tests made on the key itself, before its subkeys.
+  // The hive's root is never acted on: its deletion would take the hive.
   void Enter(HKEY key, size_t parentLength) {
-    levels_.push_back({key, 0, parentLength});
-    bool matched = false;
+    levels_.push_back({key, 0, parentLength, 0, false});
+    Verdict verdict = Verdict::None;
     if (match_ == Match::Path)
-      matched = searchText_ == path_;
-    else if (match_ == Match::ValueName || match_ == Match::ValueData)
-      matched = ValuesMatch(key);
-    // A value of the root itself would take the whole hive with it.
-    if (matched && levels_.size() > 1) {
-      const size_t nameStart = parentLength == 0 ? 0 : parentLength + 1;
-      DeleteKey(levels_[levels_.size() - 2].key, path_.c_str() + nameStart);
+      verdict = searchText_ == path_ ? Verdict::Whole : Verdict::None;
+    else if (match_ == Match::ValueName)
+      verdict = ScanValueNames(key);
+    else if (match_ == Match::ValueData)
+      verdict = ScanValueData(key);
+    if (levels_.size() == 1) return;
+    switch (verdict) {
+      case Verdict::Whole: {
+        const size_t nameStart = parentLength == 0 ? 0 : parentLength + 1;
+        Level& parent = levels_[levels_.size() - 2];
+        if (DeleteKey(parent.key, path_.c_str() + nameStart) == ERROR_SUCCESS) StayOnDeletedIndex(parent);
+        break;
+      }
+      case Verdict::SharedValues:
+        DeleteMatchedValues(key);
+        break;
+      case Verdict::SharedKey:
+        stage_.Report(Message::LeavingSharedKey, path_.c_str());
+        break;
+      case Verdict::None:
+        break;
     }
   }
 
@@ -137,49 +185,100 @@ class HiveWalk {
     path_.resize(left.parentLength);
   }
 
-  // Reads every value of the key, also after a match.
-  bool ValuesMatch(HKEY key) {
-    bool matched = false;
+  // In a check pass the follower of a deleted subkey has slid into its
+  // index and is read next. The number of such stays at one key is bounded
+  // by its subkey count at the first of them, so that keys created as fast
+  // as they are deleted cannot hold the walk for ever.
+  void StayOnDeletedIndex(Level& parent) {
+    if (run_ != SweepRun::Check) return;
+    if (!parent.counted) {
+      parent.counted = true;
+      DWORD subkeys = 0;
+      if (RegQueryInfoKeyW(parent.key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                           nullptr, nullptr, nullptr) == ERROR_SUCCESS)
+        parent.revisits = subkeys;
+    }
+    if (parent.revisits == 0) return;
+    --parent.revisits;
+    --parent.index;
+  }
+
+  // Reads the names of all values of the key. Whole when every one names
+  // the product; when others stand beside them, or a name too long for the
+  // buffer ends the scan before the end, only the matching names read so
+  // far are kept for deletion.
+  Verdict ScanValueNames(HKEY key) {
+    matchedNames_.clear();
+    bool unmatched = false;
     for (DWORD index = 0;; ++index) {
       DWORD length = ValueNameCapacity;
-      if (match_ == Match::ValueName) {
-        if (RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-          return matched;
-        matched = matched || Contains(std::wstring_view(valueName_.data(), length));
-        continue;
+      const LONG result =
+          RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr);
+      if (result != ERROR_SUCCESS) {
+        unmatched = unmatched || result != ERROR_NO_MORE_ITEMS;
+        break;
       }
+      if (Contains(std::wstring_view(valueName_.data(), length)))
+        matchedNames_.append(valueName_.data(), length + 1);  // with its NUL
+      else
+        unmatched = true;
+    }
+    if (matchedNames_.empty()) return Verdict::None;
+    return unmatched ? Verdict::SharedValues : Verdict::Whole;
+  }
+
+  // Reads the data of all values of the key. Whole when the text is in the
+  // value that names the key, or in every value of it; when it is only in
+  // some others (a path, a rule, a list entry) the key is someone else's.
+  Verdict ScanValueData(HKEY key) {
+    bool matched = false;
+    bool everyValueMatched = true;
+    for (DWORD index = 0;; ++index) {
       DWORD size = 0;
       const ValueRead read = ReadValueData(key, index, size);
-      if (read == ValueRead::EndOfScan) return matched;
-      if (read == ValueRead::Skipped) continue;
+      if (read == ValueRead::EndOfList) break;
+      if (read == ValueRead::EndOfScan) {
+        everyValueMatched = false;
+        break;
+      }
+      if (read == ValueRead::Skipped) {
+        everyValueMatched = false;
+        continue;
+      }
       // Text up to its first NUL and never past the bytes read: an odd last
       // byte is half a code unit and does not count.
       std::wstring_view text(data_.data(), size / sizeof(wchar_t));
       text = text.substr(0, text.find(L'\0'));
-      matched = matched || Contains(text);
+      if (!Contains(text)) {
+        everyValueMatched = false;
+        continue;
+      }
+      matched = true;
+      if (NamesTheKey(std::wstring_view(valueName_.data()))) return Verdict::Whole;
     }
+    if (!matched) return Verdict::None;
+    return everyValueMatched ? Verdict::Whole : Verdict::SharedKey;
   }
 
-  enum class ValueRead { Read, Skipped, EndOfScan };
+  enum class ValueRead { Read, Skipped, EndOfList, EndOfScan };
 
-  // The data of the value at index, at most DataCapacity bytes. A value is
-  // read by name after its name was enumerated; but one enumeration that
-  // returns name and data together gives the same bytes at half the calls,
-  // so that is tried first. When it fails for any reason but the end of the
-  // list (a name or data too long for its buffer), the two separate calls
-  // decide: a name too long ends the scan, data too long skips the value.
+  // The data of the value at index, at most DataCapacity bytes, and its
+  // name in valueName_. A value is read by name after its name was
+  // enumerated; but one enumeration that returns name and data together
+  // gives the same bytes at half the calls, so that is tried first. When it
+  // fails for any reason but the end of the list (a name or data too long
+  // for its buffer), the two separate calls decide: a name too long ends
+  // the scan, data too long skips the value.
   ValueRead ReadValueData(HKEY key, DWORD index, DWORD& size) {
     DWORD length = ValueNameCapacity;
     size = DataCapacity;
-    const LONG result = RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr,
-                                      reinterpret_cast<BYTE*>(data_.data()), &size);
+    LONG result = RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr,
+                                reinterpret_cast<BYTE*>(data_.data()), &size);
     if (result == ERROR_SUCCESS) return ValueRead::Read;
-    if (result == ERROR_NO_MORE_ITEMS) return ValueRead::EndOfScan;
+    if (result == ERROR_NO_MORE_ITEMS) return ValueRead::EndOfList;
     length = ValueNameCapacity;
-    if (RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS)
-      return ValueRead::EndOfScan;
+    result = RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    if (result != ERROR_SUCCESS) return result == ERROR_NO_MORE_ITEMS ? ValueRead::EndOfList : ValueRead::EndOfScan;
     size = DataCapacity;
     if (RegQueryValueExW(key, valueName_.data(), nullptr, nullptr, reinterpret_cast<BYTE*>(data_.data()),
                          &size) != ERROR_SUCCESS)
@@ -191,9 +290,24 @@ class HiveWalk {
 
   // The deletion report around the deletion of name below parent; path_
   // holds the key's relative path.
-  void DeleteKey(HKEY parent, const wchar_t* name) {
+  LONG DeleteKey(HKEY parent, const wchar_t* name) {
     stage_.Report(Message::DeletingKey, path_.c_str());
     const LONG result = deletion_.Delete(parent, name);
+    ReportResult(result);
+    return result;
+  }
+
+  // The matching values of a shared key, in the order they were read, each
+  // through the walk's handle, which names the 64-bit view.
+  void DeleteMatchedValues(HKEY key) {
+    for (size_t at = 0; at < matchedNames_.size(); at = matchedNames_.find(L'\0', at) + 1) {
+      const wchar_t* value = matchedNames_.c_str() + at;
+      stage_.Report(Message::DeletingValue, value, path_.c_str());
+      ReportResult(RegDeleteValueW(key, value));
+    }
+  }
+
+  void ReportResult(LONG result) const {
     if (result == ERROR_SUCCESS)
       stage_.Report(Message::Success);
     else
@@ -203,19 +317,22 @@ class HiveWalk {
   const Stage& stage_;
   const HKEY root_;
   const Match match_;
+  const SweepRun run_;
   const std::wstring_view searchText_;
   std::wstring path_;  // relative path of the key visited last
   std::vector<Level> levels_;
   std::vector<wchar_t> name_;
   std::vector<wchar_t> valueName_;
   std::vector<wchar_t> data_;
+  std::wstring matchedNames_;  // NUL-terminated names of a shared key's values
   KeyTreeDeletion deletion_;
 };
 
-void SweepHive(const Stage& stage, HKEY root, Match match, const std::wstring& searchText) {
+void SweepHive(const Stage& stage, HKEY root, Match match, const std::wstring& searchText,
+               SweepRun run = SweepRun::Pass) {
   // An empty text would match the hive's root or every value: delete nothing.
   if (searchText.empty()) return;
-  HiveWalk(stage, root, match, searchText).Run();
+  HiveWalk(stage, root, match, searchText, run).Run();
 }
 
 // The product's installer and bootstrapper records. The two packed GUIDs
@@ -239,17 +356,17 @@ struct Pass {
   const wchar_t* searchText;
 };
 
-void RunSweep(const Stage& stage, const Pass& pass) {
+void RunSweep(const Stage& stage, const Pass& pass, SweepRun run) {
   const std::wstring searchText = pass.searchText;
   switch (pass.sweep) {
     case Sweep::KeysByName:
-      stage.DeleteKeysByName(pass.root, searchText);
+      stage.DeleteKeysByName(pass.root, searchText, run);
       break;
     case Sweep::KeysByValueName:
-      stage.DeleteKeysByValueName(pass.root, searchText);
+      stage.DeleteKeysByValueName(pass.root, searchText, run);
       break;
     case Sweep::KeysByValueData:  // always HKEY_LOCAL_MACHINE
-      stage.DeleteKeysByValueData(searchText);
+      stage.DeleteKeysByValueData(searchText, run);
       break;
   }
 }
@@ -260,9 +377,9 @@ void RunPasses(const wchar_t* stageHeader, const Pass (&passes)[Count]) {
   const Stage stage;
   for (const Pass& pass : passes) {
     Report(pass.subHeader);
-    RunSweep(stage, pass);
+    RunSweep(stage, pass, SweepRun::Pass);
     Report(pass.checkSubHeader);
-    RunSweep(stage, pass);
+    RunSweep(stage, pass, SweepRun::Check);
   }
 }
 
@@ -272,16 +389,16 @@ void Stage::DeleteKeyByPath(const std::wstring& searchText) const {
   SweepHive(*this, HKEY_LOCAL_MACHINE, Match::Path, searchText);
 }
 
-void Stage::DeleteKeysByName(HKEY root, const std::wstring& searchText) const {
-  SweepHive(*this, root, Match::KeyName, searchText);
+void Stage::DeleteKeysByName(HKEY root, const std::wstring& searchText, SweepRun run) const {
+  SweepHive(*this, root, Match::KeyName, searchText, run);
 }
 
-void Stage::DeleteKeysByValueName(HKEY root, const std::wstring& searchText) const {
-  SweepHive(*this, root, Match::ValueName, searchText);
+void Stage::DeleteKeysByValueName(HKEY root, const std::wstring& searchText, SweepRun run) const {
+  SweepHive(*this, root, Match::ValueName, searchText, run);
 }
 
-void Stage::DeleteKeysByValueData(const std::wstring& searchText) const {
-  SweepHive(*this, HKEY_LOCAL_MACHINE, Match::ValueData, searchText);
+void Stage::DeleteKeysByValueData(const std::wstring& searchText, SweepRun run) const {
+  SweepHive(*this, HKEY_LOCAL_MACHINE, Match::ValueData, searchText, run);
 }
 
 bool DeleteVendorRegistryKeys() {

@@ -16,10 +16,10 @@ bool DeleteBootstrapperRegistryEntries();
 
 // Deletes a key with everything beneath it, deepest keys first, and ends at
 // the first key it cannot open or delete, leaving the rest in place: the
-// behaviour and the codes of RegDeleteTreeW (0, 2 for a missing key, 5 for
-// refused access). RegDeleteTreeW takes no view flag and acts in the
-// process's own view, which in the 32-bit build is not the one the walk
-// reads; here every open and every deletion names the 64-bit view, in both
+// order and the codes of RegDeleteTreeW (0, 2 for a missing key, 5 for
+// refused access). Unlike RegDeleteTreeW it never follows a registry link
+// (a link is deleted as itself, its target stays), deletes each key through
+// the handle it enumerated, and names the 64-bit view on every open, in both
 // builds. One object keeps its buffers for all the deletions of a sweep.
 class KeyTreeDeletion {
  public:
@@ -27,11 +27,6 @@ class KeyTreeDeletion {
   LONG Delete(HKEY parent, const wchar_t* name);
 
  private:
-  struct Doomed {
-    HKEY key;
-    size_t nameOffset;  // of its NUL-terminated name in trail_
-  };
   std::vector<wchar_t> name_;
-  std::wstring trail_;  // names of the keys open for deletion, top down
-  std::vector<Doomed> doomed_;
+  std::vector<HKEY> doomed_;  // the keys open for deletion, top down
 };

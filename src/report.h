@@ -38,6 +38,11 @@ constexpr wchar_t DeletingSecondVendorEntries[] = L"Deleting 'Quillfen' Registry
 constexpr wchar_t DeletingKey[] = L"Deleting %ls..";
 constexpr wchar_t Success[] = L"SUCCESS\n";
 constexpr wchar_t Failed[] = L"FAILED: %d\n";
+// A key that holds the product's values beside other values is shared: the
+// value-name sweeps delete only the product's values, each with its own
+// result; the value-data sweep deletes nothing of it and says so.
+constexpr wchar_t DeletingValue[] = L"Deleting value '%ls' of %ls..";
+constexpr wchar_t LeavingSharedKey[] = L"Leaving shared key %ls\n";
 constexpr wchar_t DeletingInstallerHeader[] =
     L"\nDeleting Installer Registry Entries\n-----------------------------------\n";
 // Sub-headers of the installer and bootstrapper passes: one text per hive
@@ -84,6 +89,10 @@ void Report(const wchar_t* format, ...);
 void FormatLine(wchar_t (&LineBuffer)[LineBufferSize], const wchar_t* format, ...);
 void FormatPattern(wchar_t (&PatternBuffer)[PatternBufferSize], const wchar_t* format, ...);
 
+// Which run of a sweep: the installer and bootstrapper stages run every
+// sweep a second time, as a check pass, to take what the first left.
+enum class SweepRun { Pass, Check };
+
 // The stage object: a copy of the quiet flag, taken when a stage starts, and
 // the working routines that print under it.
 class Stage {
@@ -101,11 +110,14 @@ class Stage {
   bool TerminateProcessesByName(const std::wstring& wanted) const;
 
   // The registry sweeps (registry.cpp): each walks a whole hive and deletes
-  // every matching key with everything beneath it, with the deletion report.
+  // every matching key with everything beneath it, with the deletion report;
+  // the value sweeps spare keys that are shared with others. Links are never
+  // followed: a matching link is deleted as itself. In a check pass a
+  // successful deletion does not advance the walk's index.
   void DeleteKeyByPath(const std::wstring& searchText) const;
-  void DeleteKeysByName(HKEY root, const std::wstring& searchText) const;
-  void DeleteKeysByValueName(HKEY root, const std::wstring& searchText) const;
-  void DeleteKeysByValueData(const std::wstring& searchText) const;
+  void DeleteKeysByName(HKEY root, const std::wstring& searchText, SweepRun run = SweepRun::Pass) const;
+  void DeleteKeysByValueName(HKEY root, const std::wstring& searchText, SweepRun run = SweepRun::Pass) const;
+  void DeleteKeysByValueData(const std::wstring& searchText, SweepRun run = SweepRun::Pass) const;
 
   bool quiet;
 };

@@ -155,6 +155,7 @@ TEST_F(RemovalRun, PlantedRegistryRecordsGoInANormalRunAndTheBootstrapperKeyInAB
   ASSERT_EQ(clean.substr(clean.size() - cleanRegistry.size()), cleanRegistry);
   EXPECT_EQ(normal.output, clean.substr(0, clean.size() - cleanRegistry.size()) + PlantedVendorStageReport() +
                                PlantedInstallerStageReport());
+  EXPECT_EQ(SurveySharedRecords(), ExpectedSharedRecordsAfterARun());
   // A normal run leaves the key named by the plain bootstrapper GUID.
   EXPECT_EQ(SurveyProduct(), std::vector<std::wstring>{L"registry key HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\"
                                                        L"Windows\\CurrentVersion\\Uninstall\\"
@@ -170,6 +171,7 @@ TEST_F(RemovalRun, PlantedRegistryRecordsGoInANormalRunAndTheBootstrapperKeyInAB
                   "{983B6369-D5BA-41D5-BE4F-456DC1F49414}..SUCCESS\n");
   EXPECT_EQ(bootstrapper.output, expected);
   EXPECT_EQ(SurveyProduct(), std::vector<std::wstring>{});
+  EXPECT_EQ(SurveySharedRecords(), ExpectedSharedRecordsAfterARun());
 }
 
 // In-process, so the process's own current directory can be looked at

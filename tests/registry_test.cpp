@@ -126,28 +126,56 @@ TEST(RegistrySweep, FollowerOfADeletedKeyWaitsForTheNextRun) {
   EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest + L"\\Tb"), std::vector<std::wstring>{});
 }
 
+// Names of the values of a key, in enumeration order.
+std::vector<std::wstring> ValueNames(HKEY root, const std::wstring& path) {
+  std::vector<std::wstring> names;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return names;
+  std::vector<wchar_t> name(16384);
+  for (DWORD index = 0;; ++index) {
+    DWORD length = static_cast<DWORD>(name.size());
+    if (RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    names.emplace_back(name.data(), length);
+  }
+  RegCloseKey(key);
+  return names;
+}
+
 TEST(RegistrySweep, ValueNameMatchesWhereverTheNameContainsTheText) {
-  // Every match is followed by a spacer, which slides into its index and
-  // is passed over; the keys that must survive come first.
+  // A key whose values all name the product goes whole, and its follower
+  // slides into its index and is passed over (the spacers). A key where
+  // they stand beside others' values (the default value counts) keeps
+  // those, its subkeys and itself.
   ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\1Lower", L"xxneedleyy", L""));
   ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\2Data", L"other", L"NEEDLE"));
   ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\2Data", L"NEEDL", L""));
   ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\3Middle", L"xxNEEDLEyy", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\3Middle", L"NEEDLE", L""));
   ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\4Spacer"));
-  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\5Twice", L"NEEDLE", L""));
-  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\5Twice", L"plain", L""));
-  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\5Twice", L"2NEEDLE", L""));
-  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\6Spacer"));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\5Shared", L"NEEDLE", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\5Shared", L"plain", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\5Shared", L"2NEEDLE", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\5Shared\\Child", L"NEEDLE", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\5Shared\\Child\\Kept", L"kept", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\6Default", L"", L"a default value"));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\6Default", L"NEEDLE", L""));
   ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\7Parent", L"NEEDLE", L""));
-  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\7Parent\\Child", L"NEEDLE", L""));
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\7Parent\\Child", L"other", L""));
   ReportCapture capture;
   Reporting.DeleteKeysByValueName(HKEY_CURRENT_USER, L"NEEDLE");
   EXPECT_EQ(capture.Text(),
             "Deleting Software\\KestrumTest\\3Middle..SUCCESS\n"
-            "Deleting Software\\KestrumTest\\5Twice..SUCCESS\n"
+            "Deleting value '2NEEDLE' of Software\\KestrumTest\\5Shared..SUCCESS\n"
+            "Deleting value 'NEEDLE' of Software\\KestrumTest\\5Shared..SUCCESS\n"
+            "Deleting Software\\KestrumTest\\5Shared\\Child..SUCCESS\n"
+            "Deleting value 'NEEDLE' of Software\\KestrumTest\\6Default..SUCCESS\n"
             "Deleting Software\\KestrumTest\\7Parent..SUCCESS\n");
   EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest),
-            (std::vector<std::wstring>{L"1Lower", L"2Data", L"4Spacer", L"6Spacer"}));
+            (std::vector<std::wstring>{L"1Lower", L"2Data", L"4Spacer", L"5Shared", L"6Default"}));
+  EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, UserTest + L"\\2Data"), (std::vector<std::wstring>{L"NEEDL", L"other"}));
+  EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, UserTest + L"\\5Shared"), std::vector<std::wstring>{L"plain"});
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest + L"\\5Shared"), std::vector<std::wstring>{});
+  EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, UserTest + L"\\6Default"), std::vector<std::wstring>{L""});
 }
 
 TEST(RegistrySweep, ValueDataIsTextOfAtMost1024BytesUpToItsFirstNul) {
@@ -203,17 +231,20 @@ TEST(RegistrySweep, LongValueNameEndsTheScanAndLongDataOnlySkipsTheValue) {
     ASSERT_TRUE(PlantString(root, key + L"\\4LongDataFirst", L"B", L"x " + text));
     ASSERT_TRUE(PlantString(root, key + L"\\5LongDataOnly", L"A", text + std::wstring(600, L'x')));
   }
+  // Values that could not all be read make a key shared: only the matching
+  // values read before the long name go, and no key goes whole.
   ReportCapture capture;
   Reporting.DeleteKeysByValueName(HKEY_CURRENT_USER, L"NEEDLE");
   Reporting.DeleteKeysByValueData(text);
   EXPECT_EQ(capture.Text(),
-            "Deleting Software\\KestrumTest\\1MatchFirst..SUCCESS\n"
-            "Deleting SOFTWARE\\KestrumTest\\1MatchFirst..SUCCESS\n"
-            "Deleting SOFTWARE\\KestrumTest\\4LongDataFirst..SUCCESS\n");
-  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest),
-            (std::vector<std::wstring>{L"2Spacer", L"3LongNameFirst", L"4LongDataFirst", L"5LongDataOnly"}));
-  EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE, MachineTest),
-            (std::vector<std::wstring>{L"2Spacer", L"3LongNameFirst", L"5LongDataOnly"}));
+            "Deleting value 'A NEEDLE' of Software\\KestrumTest\\1MatchFirst..SUCCESS\n"
+            "Leaving shared key SOFTWARE\\KestrumTest\\1MatchFirst\n"
+            "Leaving shared key SOFTWARE\\KestrumTest\\4LongDataFirst\n");
+  const std::vector<std::wstring> all{L"1MatchFirst", L"2Spacer", L"3LongNameFirst", L"4LongDataFirst",
+                                      L"5LongDataOnly"};
+  EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, UserTest), all);
+  EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE, MachineTest), all);
+  EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, UserTest + L"\\1MatchFirst"), std::vector<std::wstring>{L"B" + longName});
 }
 
 TEST(RegistrySweep, MatchAtTheHiveRootNeverDeletesTheHive) {
@@ -393,6 +424,8 @@ TEST(InstallerStage, RecordsOfThePlantingToolAreReportedAndGone) {
   ReportCapture capture;
   EXPECT_TRUE(DeleteInstallerRegistryEntries());
   EXPECT_EQ(capture.Text(), PlantedInstallerStageReport());
+  // Shared keys keep everything but the product's own values.
+  EXPECT_EQ(SurveySharedRecords(), ExpectedSharedRecordsAfterARun());
   // Only the vendor stage's keys and the plain bootstrapper GUID are left.
   EXPECT_EQ(SurveyProduct(),
             (std::vector<std::wstring>{
@@ -428,6 +461,76 @@ TEST(BootstrapperStage, PlantedRecordsAndANeighbourLeftForTheCheckPass) {
   EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE, MachineTest).size(), 2u);
   // The bootstrapper stage leaves the product's own records alone.
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\Installer\\Products\\4855687A0CDDB614B846EDB2FCE21DFD"));
+}
+
+// Inserts text after the first occurrence of after in report.
+void InsertAfter(std::string& report, const std::string& after, const std::string& text) {
+  const size_t at = report.find(after);
+  ASSERT_NE(at, std::string::npos) << after;
+  report.insert(at + after.size(), text);
+}
+
+// Links that any user can make: the walks never enter them, deletions
+// remove the link and never what it leads to, and a loop cannot keep a run
+// from ending. Neighbours that all match are gone after the check pass,
+// each reported once: the pass takes every other one, its check the rest.
+TEST(InstallerStage, LinksAreNeverFollowedAndEveryNeighbourGoes) {
+  const std::wstring bootstrapper = L"9636B389AB5D5D14EBF454D61C4F4941";
+  const std::wstring product = L"4855687A0CDDB614B846EDB2FCE21DFD";
+  const std::wstring userProduct = L"Software\\Microsoft\\Installer\\Products\\" + bootstrapper;
+  const std::wstring classesProduct = L"SOFTWARE\\Classes\\Installer\\Products\\" + product;
+  for (const auto& [root, base] : {std::pair{HKEY_CURRENT_USER, UserTest}, std::pair{HKEY_LOCAL_MACHINE, MachineTest}}) {
+    ASSERT_TRUE(PlantString(root, base + L"\\Victim", L"Keep", L"1"));
+    ASSERT_TRUE(PlantKey(root, base + L"\\Victim\\Inner"));
+    ASSERT_TRUE(PlantLink(root, base + L"\\Loop\\Back", root, base + L"\\Loop"));
+  }
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, userProduct, L"ProductName", L"Orvane Setup"));
+  ASSERT_TRUE(PlantLink(HKEY_CURRENT_USER, userProduct + L"\\Link", HKEY_CURRENT_USER, UserTest + L"\\Victim"));
+  ASSERT_TRUE(PlantLink(HKEY_CURRENT_USER, UserTest + L"\\Named\\" + bootstrapper, HKEY_CURRENT_USER,
+                        UserTest + L"\\Victim"));
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, classesProduct, L"ProductName", L"Orvane Client"));
+  ASSERT_TRUE(PlantLink(HKEY_LOCAL_MACHINE, classesProduct + L"\\Link", HKEY_LOCAL_MACHINE, MachineTest + L"\\Victim"));
+  // The link is real: through it the victim's value is seen.
+  ASSERT_TRUE(ValueExists(HKEY_CURRENT_USER, userProduct + L"\\Link", L"Keep"));
+
+  std::string expected = CleanInstallerStageReport();
+  InsertAfter(expected, "HKEY_CURRENT_USER 1 ---\n",
+              "Deleting Software\\KestrumTest\\Named\\" + Utf8(bootstrapper) + "..SUCCESS\n"
+              "Deleting " + Utf8(userProduct) + "..SUCCESS\n");
+  InsertAfter(expected, "HKEY_CLASSES_ROOT 1 ---\n", "Deleting Installer\\Products\\" + Utf8(product) + "..SUCCESS\n");
+  struct Run {
+    HKEY root;
+    std::wstring folder;
+    const std::wstring& valueName;
+    int count;
+    const char* pass;
+  };
+  for (const Run& run : {Run{HKEY_CURRENT_USER, UserTest + L"\\Neighbours", bootstrapper, 8, "HKEY_CURRENT_USER 2"},
+                         Run{HKEY_LOCAL_MACHINE, MachineTest + L"\\Neighbours", product, 1000, "HKEY_LOCAL_MACHINE 2"}}) {
+    std::string inPass, inCheck;
+    for (int i = 0; i < run.count; ++i) {
+      wchar_t name[8];
+      swprintf(name, 8, L"N%04d", i);
+      ASSERT_TRUE(PlantString(run.root, run.folder + L"\\" + name, run.valueName, L""));
+      (i % 2 == 0 ? inPass : inCheck) += "Deleting " + Utf8(run.folder + L"\\" + name) + "..SUCCESS\n";
+    }
+    InsertAfter(expected, std::string(run.pass) + " ---\n", inPass);
+    InsertAfter(expected, std::string(run.pass) + " Check ---\n", inCheck);
+  }
+
+  ReportCapture capture;
+  EXPECT_TRUE(DeleteInstallerRegistryEntries());
+  EXPECT_EQ(capture.Text(), expected);
+  for (const auto& [root, base] : {std::pair{HKEY_CURRENT_USER, UserTest}, std::pair{HKEY_LOCAL_MACHINE, MachineTest}}) {
+    SCOPED_TRACE(Utf8(base));
+    EXPECT_TRUE(ValueExists(root, base + L"\\Victim", L"Keep"));
+    EXPECT_TRUE(KeyExists(root, base + L"\\Victim\\Inner"));
+    EXPECT_TRUE(LinkExists(root, base + L"\\Loop\\Back"));
+    EXPECT_EQ(SubkeyNames(root, base + L"\\Neighbours"), std::vector<std::wstring>{});
+  }
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, userProduct));
+  EXPECT_FALSE(LinkExists(HKEY_CURRENT_USER, UserTest + L"\\Named\\" + bootstrapper));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, classesProduct));
 }
 
 TEST(RegistryStages, QuietStagesDeleteTheSameKeysAndPrintNothing) {

@@ -26,6 +26,7 @@ const Piece Pieces[] = {
        PlantVendorKeys();
        PlantInstallerRecords();
        PlantBootstrapperRecords();
+       PlantSharedRecords();
      }},
     {L"folders", [] { PlantProductFolders(); }},
     {L"service", [] { PlantProductService(); }},
@@ -36,6 +37,9 @@ int Survey() {
   const auto present = SurveyProduct();
   if (present.empty()) WriteReport(L"  nothing of the product is present\n");
   for (const std::wstring& line : present) WriteReport(L"  %ls\n", line.c_str());
+  const auto shared = SurveySharedRecords();
+  if (!shared.empty()) WriteReport(L"  shared with other software, to be left in place:\n");
+  for (const std::wstring& line : shared) WriteReport(L"    %ls\n", line.c_str());
   return 0;
 }
 

@@ -71,10 +71,20 @@ inline std::string PlantedCurrentUserPasses() {
 }
 
 // The second component key follows the first, which the pass deletes, so
-// it falls to the check pass. The plain bootstrapper GUID key stays. Keys
-// that were there before the planting are spelled as this Wine machine
-// spells them (its event log key is "Eventlog").
+// it falls to the check pass. Shared keys lose only the product's values
+// (a shared upgrade code and component), or are left whole and said so
+// (the shared keys whose data name the product), in the pass and again in
+// its check pass. The plain bootstrapper GUID key stays. Keys that were
+// there before the planting are spelled as this Wine machine spells them
+// (its event log key is "Eventlog").
 inline std::string PlantedInstallerStageReport() {
+  const std::string components =
+      "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\";
+  const std::string leavingSharedKeys =
+      "Leaving shared key SYSTEM\\CurrentControlSet\\Control\\Session Manager\n"
+      "Leaving shared key SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment\n"
+      "Leaving shared key SYSTEM\\CurrentControlSet\\Services\\SharedAccess\\Parameters\\FirewallPolicy\\"
+      "FirewallRules\n";
   return "\nDeleting Installer Registry Entries\n-----------------------------------\n" +
          PlantedCurrentUserPasses() +
          "\n--- Deleting HKEY_CLASSES_ROOT 1 ---\n"
@@ -86,12 +96,14 @@ inline std::string PlantedInstallerStageReport() {
          "4855687A0CDDB614B846EDB2FCE21DFD..SUCCESS\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 1 Check ---\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 2 ---\n"
+         "Deleting value '4855687A0CDDB614B846EDB2FCE21DFD' of "
+         "SOFTWARE\\Classes\\Installer\\UpgradeCodes\\8E2D1C0B9A8F7E6D5C4B3A2918070615..SUCCESS\n"
          "Deleting SOFTWARE\\Classes\\Installer\\UpgradeCodes\\C3A1F2E4B5D64789A0B1C2D3E4F50617..SUCCESS\n"
-         "Deleting SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\"
-         "0A1B2C3D4E5F60718293A4B5C6D7E8F9..SUCCESS\n"
+         "Deleting " + components + "0A1B2C3D4E5F60718293A4B5C6D7E8F9..SUCCESS\n"
+         "Deleting value '4855687A0CDDB614B846EDB2FCE21DFD' of " + components +
+         "1F2E3D4C5B6A79880796A5B4C3D2E1F0..SUCCESS\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 2 Check ---\n"
-         "Deleting SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\"
-         "0A1B2C3D4E5F60718293A4B5C6D7E8FA..SUCCESS\n"
+         "Deleting " + components + "0A1B2C3D4E5F60718293A4B5C6D7E8FA..SUCCESS\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 3 ---\n"
          "Deleting SOFTWARE\\Classes\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 3 Check ---\n"
@@ -99,9 +111,15 @@ inline std::string PlantedInstallerStageReport() {
          "Deleting SOFTWARE\\Classes\\Installer\\UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071..SUCCESS\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 4 Check ---\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 5 ---\n"
+         "Deleting SOFTWARE\\Classes\\CLSID\\{5D0F3A61-8E2B-4C7D-9A14-3B6E2F8C1D07}..SUCCESS\n"
+         "Leaving shared key SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\n"
+         "Deleting SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\OrvaneUpdater..SUCCESS\n"
          "Deleting SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-         "{A7865584-DDC0-416B-8B64-DE2BCF2ED1DF}..SUCCESS\n"
+         "{A7865584-DDC0-416B-8B64-DE2BCF2ED1DF}..SUCCESS\n" +
+         leavingSharedKeys +
          "\n--- Deleting HKEY_LOCAL_MACHINE 5 Check ---\n"
+         "Leaving shared key SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\n" +
+         leavingSharedKeys +
          "\n--- Deleting HKEY_LOCAL_MACHINE 6 ---\n"
          "Deleting SOFTWARE\\Classes\\CLSID\\{e6a11024-5926-4359-bc32-05fe3ec5c2e3}..SUCCESS\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 6 Check ---\n"

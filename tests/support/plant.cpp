@@ -1,9 +1,12 @@
 #include "plant.h"
 
+#include <sddl.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
 #include "harness.h"
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -42,7 +45,9 @@ const std::wstring CoreFile = L"C:\\Program Files\\ZOLVA\\lib\\orvcore.dll";
 
 // The product as Windows Installer registers it: its packed product code
 // names the product and feature keys and the values of its upgrade code and
-// of its two components; its uninstall entry bears the product's name.
+// of its two components; its uninstall entry, a shell extension's class key
+// and an updater's entry bear the product's name in the value that names
+// them (the last in lower-case letters).
 const std::vector<PlantedValue> InstallerRecords = {
     {HKEY_LOCAL_MACHINE, ClassesInstaller + L"Features\\" + PackedProduct, L"Client", L""},
     {HKEY_LOCAL_MACHINE, ClassesInstaller + L"Products\\" + PackedProduct, L"ProductName", L"Orvane Client"},
@@ -56,7 +61,71 @@ const std::vector<PlantedValue> InstallerRecords = {
     {HKEY_LOCAL_MACHINE, ClassIds + L"{744ad6f8-a222-4194-8ee1-775d0f0f15fa}", L"", L"OrvKey"},
     {HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\StartupService",
      L"EventMessageFile", ClientFile},
+    {HKEY_LOCAL_MACHINE, ClassIds + L"{5D0F3A61-8E2B-4C7D-9A14-3B6E2F8C1D07}", L"", L"Orvane Client Shell Extension"},
+    {HKEY_LOCAL_MACHINE, ClassIds + L"{5D0F3A61-8E2B-4C7D-9A14-3B6E2F8C1D07}\\InprocServer32", L"", CoreFile},
+    {HKEY_LOCAL_MACHINE, Uninstall + L"OrvaneUpdater", L"displayname", L"Orvane Client Updater"},
+    {HKEY_LOCAL_MACHINE, Uninstall + L"OrvaneUpdater", L"UninstallString", L"C:\\Program Files\\ZOLVA\\OrvUpdater.exe /remove"},
 };
+
+// The rest of the uninstall entry: a dozen values beside its DisplayName,
+// none of which names the product.
+const std::vector<PlantedValue> UninstallEntryDetails = [] {
+  const std::wstring entry = Uninstall + L"{A7865584-DDC0-416B-8B64-DE2BCF2ED1DF}";
+  std::vector<PlantedValue> details;
+  for (const auto& [name, text] : std::vector<std::pair<std::wstring, std::wstring>>{
+           {L"Publisher", L"Velmoran"},
+           {L"DisplayVersion", L"7.4.2"},
+           {L"InstallLocation", L"C:\\Program Files\\ZOLVA\\"},
+           {L"InstallSource", L"C:\\Windows\\Temp\\orvane\\"},
+           {L"InstallDate", L"20261101"},
+           {L"UninstallString", L"MsiExec.exe /X{A7865584-DDC0-416B-8B64-DE2BCF2ED1DF}"},
+           {L"ModifyPath", L"MsiExec.exe /I{A7865584-DDC0-416B-8B64-DE2BCF2ED1DF}"},
+           {L"DisplayIcon", ClientFile + L",0"},
+           {L"HelpLink", L"https://support.velmoran.example/"},
+           {L"URLInfoAbout", L"https://velmoran.example/"},
+           {L"Language", L"1033"},
+           {L"Comments", L"Endpoint client"},
+       })
+    details.push_back({HKEY_LOCAL_MACHINE, entry, name, text});
+  return details;
+}();
+
+// Keys the product shares with the system and with other software: its
+// name in a firewall rule, a pending rename, the search path and an
+// autostart entry beside others' values; its packed product code as one
+// client of a shared component and of a shared upgrade code. They stay,
+// with every value that is not the product's own.
+const std::wstring ControlSet = L"SYSTEM\\CurrentControlSet\\";
+const std::wstring FirewallRules =
+    ControlSet + L"Services\\SharedAccess\\Parameters\\FirewallPolicy\\FirewallRules";
+const std::wstring SessionManager = ControlSet + L"Control\\Session Manager";
+const std::wstring RunKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const std::wstring SharedComponent = MachineInstaller + L"Components\\1F2E3D4C5B6A79880796A5B4C3D2E1F0";
+const std::wstring SharedUpgradeCode = ClassesInstaller + L"UpgradeCodes\\8E2D1C0B9A8F7E6D5C4B3A2918070615";
+const std::wstring OtherPackedProduct = L"7A6B5C4D3E2F10011223344556677889";
+
+const std::vector<PlantedValue> SharedRecords = {
+    {HKEY_LOCAL_MACHINE, FirewallRules, L"{0B3C7E21-5A44-4F0E-9D2B-6C1A7E3F8D90}",
+     L"v2.30|Action=Allow|Active=TRUE|Dir=In|Protocol=6|App=" + ClientFile + L"|Name=Orvane Client|"},
+    {HKEY_LOCAL_MACHINE, FirewallRules, L"CoreNet-DHCP-In",
+     L"v2.30|Action=Allow|Active=TRUE|Dir=In|Protocol=17|LPort=68|Name=Core Networking - DHCP|"},
+    {HKEY_LOCAL_MACHINE, FirewallRules, L"RemoteDesktop-UserMode-In-TCP",
+     L"v2.30|Action=Allow|Active=FALSE|Dir=In|Protocol=6|LPort=3389|Name=Remote Desktop|"},
+    {HKEY_LOCAL_MACHINE, RunKey, L"OrvaneClient", L"\"C:\\Program Files\\ZOLVA\\Orvane Client\\OrvClient.exe\" /tray"},
+    {HKEY_LOCAL_MACHINE, RunKey, L"SecurityHealth", L"C:\\Windows\\system32\\SecurityHealthSystray.exe"},
+    {HKEY_LOCAL_MACHINE, SharedComponent, PackedProduct, L"C:\\Windows\\system32\\msvcp140.dll"},
+    {HKEY_LOCAL_MACHINE, SharedComponent, OtherPackedProduct, L"C:\\Windows\\system32\\msvcp140.dll"},
+    {HKEY_LOCAL_MACHINE, SharedUpgradeCode, PackedProduct, L""},
+    {HKEY_LOCAL_MACHINE, SharedUpgradeCode, OtherPackedProduct, L""},
+};
+// The product's own values among them: the only ones a run takes.
+bool IsProductsOwnValue(const PlantedValue& value) { return value.name == PackedProduct; }
+
+// A rename that Windows is to make at the next start, a REG_MULTI_SZ.
+const std::wstring PendingRename =
+    L"\\??\\C:\\Program Files\\ZOLVA\\Orvane Client\\OrvUpdater.exe.new"s + L'\0' +
+    L"\\??\\C:\\Program Files\\ZOLVA\\Orvane Client\\OrvUpdater.exe" + L'\0' + L'\0';
+const std::wstring ProductSearchPath = L";C:\\Program Files\\ZOLVA\\Orvane Client\\bin";
 
 // The bootstrapper, registered per user and per machine under its packed
 // GUID, with its own uninstall entry under its plain GUID.
@@ -135,6 +204,44 @@ bool PlantString(HKEY root, const std::wstring& path, const std::wstring& name,
                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
+bool PlantLink(HKEY root, const std::wstring& path, HKEY targetRoot, const std::wstring& targetPath) {
+  std::wstring target = L"\\REGISTRY\\MACHINE\\" + targetPath;
+  if (targetRoot == HKEY_CURRENT_USER) {
+    // The user's own key, named by the user's SID.
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    BYTE buffer[256];
+    DWORD size = 0;
+    wchar_t* sid = nullptr;
+    const bool read = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+                      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid);
+    CloseHandle(token);
+    if (!read) return false;
+    target = L"\\REGISTRY\\USER\\" + std::wstring(sid) + L"\\" + targetPath;
+    LocalFree(sid);
+  }
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | Wow64Access, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS)
+    return false;
+  // The target's name without a terminating NUL, as the system keeps it.
+  const LONG result = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK,
+                                     reinterpret_cast<const BYTE*>(target.data()),
+                                     static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
+bool LinkExists(HKEY root, const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | Wow64Access, &key) != ERROR_SUCCESS)
+    return false;
+  DWORD type = 0;
+  const LONG result = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS && type == REG_LINK;
+}
+
 bool KeyExists(HKEY root, const std::wstring& path) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | Wow64Access, &key) != ERROR_SUCCESS) return false;
@@ -208,7 +315,53 @@ void PlantVendorKeys() {
   PlantString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quillfen\\Licensing", L"Edition", L"Enterprise");
 }
 
-void PlantInstallerRecords() { PlantValues(InstallerRecords); }
+void PlantInstallerRecords() {
+  PlantValues(InstallerRecords);
+  PlantValues(UninstallEntryDetails);
+}
+
+void PlantSharedRecords() {
+  PlantValues(SharedRecords);
+  PlantValue(HKEY_LOCAL_MACHINE, SessionManager, L"PendingFileRenameOperations", REG_MULTI_SZ,
+             PendingRename.data(), static_cast<DWORD>(PendingRename.size() * sizeof(wchar_t)));
+  // The search path keeps its type (REG_EXPAND_SZ) and what it held.
+  HKEY environment = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (SessionManager + L"\\Environment").c_str(), 0,
+                    KEY_ALL_ACCESS | Wow64Access, &environment) != ERROR_SUCCESS)
+    return;
+  wchar_t path[4096];
+  DWORD type = 0;
+  DWORD size = sizeof path - ProductSearchPath.size() * sizeof(wchar_t);
+  if (RegQueryValueExW(environment, L"Path", nullptr, &type, reinterpret_cast<BYTE*>(path), &size) == ERROR_SUCCESS &&
+      (type == REG_SZ || type == REG_EXPAND_SZ)) {
+    const std::wstring extended = std::wstring(path) + ProductSearchPath;
+    RegSetValueExW(environment, L"Path", 0, type, reinterpret_cast<const BYTE*>(extended.c_str()),
+                   static_cast<DWORD>((extended.size() + 1) * sizeof(wchar_t)));
+  }
+  RegCloseKey(environment);
+}
+
+std::vector<std::wstring> SurveySharedRecords() {
+  std::vector<std::wstring> present;
+  const auto note = [&](HKEY root, const std::wstring& path, const std::wstring& name) {
+    if (ValueExists(root, path, name))
+      present.push_back(L"value '" + name + L"' of " + RootName(root) + L"\\" + path);
+  };
+  for (const PlantedValue& value : SharedRecords) note(value.root, value.path, value.name);
+  note(HKEY_LOCAL_MACHINE, SessionManager, L"PendingFileRenameOperations");
+  note(HKEY_LOCAL_MACHINE, SessionManager + L"\\Environment", L"Path");
+  return present;
+}
+
+std::vector<std::wstring> ExpectedSharedRecordsAfterARun() {
+  std::vector<std::wstring> kept;
+  for (const PlantedValue& value : SharedRecords)
+    if (!IsProductsOwnValue(value))
+      kept.push_back(L"value '" + value.name + L"' of HKEY_LOCAL_MACHINE\\" + value.path);
+  kept.push_back(L"value 'PendingFileRenameOperations' of HKEY_LOCAL_MACHINE\\" + SessionManager);
+  kept.push_back(L"value 'Path' of HKEY_LOCAL_MACHINE\\" + SessionManager + L"\\Environment");
+  return kept;
+}
 
 void PlantBootstrapperRecords() { PlantValues(BootstrapperRecords); }
 

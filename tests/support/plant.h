@@ -15,6 +15,10 @@ bool PlantValue(HKEY root, const std::wstring& path, const std::wstring& name, D
                 const void* data, DWORD size);
 bool PlantString(HKEY root, const std::wstring& path, const std::wstring& name,
                  const std::wstring& text);
+// A registry link at path to the key targetPath of targetRoot.
+bool PlantLink(HKEY root, const std::wstring& path, HKEY targetRoot, const std::wstring& targetPath);
+// True when path names a link itself, not a key it leads to.
+bool LinkExists(HKEY root, const std::wstring& path);
 bool KeyExists(HKEY root, const std::wstring& path);
 bool ValueExists(HKEY root, const std::wstring& path, const std::wstring& name);
 bool RemoveKey(HKEY root, const std::wstring& path);
@@ -58,6 +62,15 @@ void PlantVendorKeys();
 // packed-GUID keys, values named by the packed GUIDs, uninstall entries.
 void PlantInstallerRecords();
 void PlantBootstrapperRecords();
+// Keys the product shares with the system and other software (a firewall
+// rule list, Session Manager and its Environment, an autostart list, a
+// shared component and upgrade code): a run must leave them, with every
+// value that is not the product's own.
+void PlantSharedRecords();
+// One line for each value planted in a shared key that is present now; and
+// the lines a run must leave: all but the product's own values.
+std::vector<std::wstring> SurveySharedRecords();
+std::vector<std::wstring> ExpectedSharedRecordsAfterARun();
 void PlantProductFolders();
 void PlantProductService();    // installed and running
 void PlantProductProcesses();  // one of each product image, left running
