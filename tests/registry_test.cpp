@@ -537,6 +537,7 @@ TEST(RegistryStages, QuietStagesDeleteTheSameKeysAndPrintNothing) {
   PlantVendorKeys();
   PlantInstallerRecords();
   PlantBootstrapperRecords();
+  PlantSharedRecords();
   QuietScope quiet(true);
   ReportCapture capture;
   DeleteVendorRegistryKeys();
@@ -544,6 +545,7 @@ TEST(RegistryStages, QuietStagesDeleteTheSameKeysAndPrintNothing) {
   DeleteBootstrapperRegistryEntries();
   EXPECT_EQ(capture.Text(), "");
   EXPECT_EQ(SurveyProduct(), std::vector<std::wstring>{});
+  EXPECT_EQ(SurveySharedRecords(), ExpectedSharedRecordsAfterARun());
 }
 
 }  // namespace
