@@ -1,0 +1,17 @@
+@echo off
+rem kestrum-run.cmd [options]: the deployment entry point shipped beside
+rem kestrum.exe. Runs the kestrum.exe of its own folder with the options
+rem given and keeps the report in "<native Program Files>\kestrum\
+rem kestrum-report.txt". Ordinary users can neither create nor change
+rem anything below Program Files, so a SYSTEM run never writes into a file,
+rem folder or link that one of them prepared. Exit status: kestrum's (0),
+rem or 1 when the report folder cannot be made (kestrum does not run then).
+setlocal
+rem A 32-bit cmd.exe sees the x86 folder as ProgramFiles; both are
+rem administrators-only, the native one is where the report is looked for.
+set "reportbase=%ProgramW6432%"
+if not defined reportbase set "reportbase=%ProgramFiles%"
+set "reportdir=%reportbase%\kestrum"
+if not exist "%reportdir%\" mkdir "%reportdir%" || exit /b 1
+"%~dp0kestrum.exe" %* > "%reportdir%\kestrum-report.txt"
+exit /b %errorlevel%
