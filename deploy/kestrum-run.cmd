@@ -12,6 +12,7 @@ rem administrators-only, the native one is where the report is looked for.
 set "reportbase=%ProgramW6432%"
 if not defined reportbase set "reportbase=%ProgramFiles%"
 set "reportdir=%reportbase%\kestrum"
-if not exist "%reportdir%\" mkdir "%reportdir%" || exit /b 1
+if not exist "%reportdir%\" mkdir "%reportdir%"
+if not exist "%reportdir%\" exit /b 1
 "%~dp0kestrum.exe" %* > "%reportdir%\kestrum-report.txt"
 exit /b %errorlevel%

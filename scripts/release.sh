@@ -61,10 +61,11 @@ for preset in win64 win32; do
   stage=$dist/$name
   rm -rf "$stage" "$dist/$name.zip"
   mkdir "$stage"
-  cp "build/release-$preset/bin/kestrum.exe" "$stage/kestrum.exe"
   if [ -n "$sign_cert" ]; then
     osslsigncode sign -certs "$sign_cert" -key "$sign_key" -h sha256 -n kestrum \
       ${timestamp_url:+-ts "$timestamp_url"} -in "build/release-$preset/bin/kestrum.exe" -out "$stage/kestrum.exe" >/dev/null
+  else
+    cp "build/release-$preset/bin/kestrum.exe" "$stage/kestrum.exe"
   fi
   scripts/check-artifact.sh "$stage/kestrum.exe" "$machine" >/dev/null ||
     { scripts/check-artifact.sh "$stage/kestrum.exe" "$machine"; exit 1; }
