@@ -12,7 +12,9 @@ rem administrators-only, the native one is where the report is looked for.
 set "reportbase=%ProgramW6432%"
 if not defined reportbase set "reportbase=%ProgramFiles%"
 set "reportdir=%reportbase%\kestrum"
-if not exist "%reportdir%\" mkdir "%reportdir%"
-if not exist "%reportdir%\" exit /b 1
+rem "folder\*" matches only a folder (its "." entry), never a file of that
+rem name; the second test, not mkdir's status, says whether it worked.
+if not exist "%reportdir%\*" mkdir "%reportdir%"
+if not exist "%reportdir%\*" exit /b 1
 "%~dp0kestrum.exe" %* > "%reportdir%\kestrum-report.txt"
 exit /b %errorlevel%

@@ -60,11 +60,17 @@ cat >"$work/deploy.cmd" <<'CMD'
 call "%~dp0unpacked-win64\kestrum-run.cmd" -bo
 echo exit status %errorlevel%
 type "%ProgramW6432%\kestrum\kestrum-report.txt"
+rem A file where the report folder belongs: the wrapper refuses to run.
+rmdir /s /q "%ProgramW6432%\kestrum"
+echo planted> "%ProgramW6432%\kestrum"
+call "%~dp0unpacked-win64\kestrum-run.cmd" -bo
+echo refused with %errorlevel%
 CMD
 sed -i 's/$/\r/' "$work/deploy.cmd"
 output=$(cd "$work" && "$here/wine-run.sh" "$template" cmd /c "Z:${work//\//\\}\\deploy.cmd" 2>&1)
 expected=$'exit status 0\r\nCurrent Directory: Z:'"${work//\//\\}"$'\n\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n'
 [ "${output:0:${#expected}}" = "$expected" ] || fail "the signed kestrum.exe did not run through kestrum-run.cmd: $output"
+[[ $output == *$'refused with 1\r' ]] || fail "kestrum-run.cmd ran without its report folder: $output"
 
 [ $failures = 0 ] && echo "OK: release archives, SHA256SUMS, signatures and the deployment wrapper"
 exit $((failures > 0))
