@@ -1,8 +1,8 @@
 @echo off
 rem kestrum-run.cmd [options]: the deployment entry point shipped beside
 rem kestrum.exe. Runs the kestrum.exe of its own folder with the options
-rem given and keeps the report in "<native Program Files>\kestrum\
-rem kestrum-report.txt". Ordinary users can neither create nor change
+rem given and keeps the report in kestrum\kestrum-report.txt below the
+rem native Program Files folder. Ordinary users can neither create nor change
 rem anything below Program Files, so a SYSTEM run never writes into a file,
 rem folder or link that one of them prepared. Exit status: kestrum's (0),
 rem or 1 when the report folder cannot be made (kestrum does not run then).
