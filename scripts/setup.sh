@@ -3,7 +3,7 @@
 # the MinGW-w64 cross compilers, Wine, CMake and GoogleTest's sources.
 set -euo pipefail
 
-packages=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 wine64 cmake make googletest)
+packages=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 wine64 cmake make googletest zip osslsigncode)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include <initializer_list>
+
 #include "app.h"
 #include "report.h"
 
@@ -61,6 +63,13 @@ KernelHandle InheritableStandardHandle(DWORD which) {
   return KernelHandle(copy);
 }
 
+// Owner of an initialised attribute list; the memory under it has an
+// owner of its own.
+struct AttributeListDeleter {
+  void operator()(LPPROC_THREAD_ATTRIBUTE_LIST list) const { DeleteProcThreadAttributeList(list); }
+};
+using AttributeList = std::unique_ptr<std::remove_pointer_t<LPPROC_THREAD_ATTRIBUTE_LIST>, AttributeListDeleter>;
+
 }  // namespace
 
 void Stage::StopProductService() const {
@@ -98,18 +107,41 @@ bool RunSystemTool(const std::wstring& toolName, const std::wstring& arguments) 
   const KernelHandle input = InheritableStandardHandle(STD_INPUT_HANDLE);
   const KernelHandle output = InheritableStandardHandle(STD_OUTPUT_HANDLE);
   const KernelHandle error = InheritableStandardHandle(STD_ERROR_HANDLE);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input.get();
-  startup.hStdOutput = output.get();
-  startup.hStdError = error.get();
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = input.get();
+  startup.StartupInfo.hStdOutput = output.get();
+  startup.StartupInfo.hStdError = error.get();
+
+  // The tool inherits these three copies and nothing else: whatever else
+  // this process holds inheritable (its starter's handles, a library's)
+  // stays here. Each copy is a handle of its own, so none is listed twice.
+  HANDLE inherited[3];
+  DWORD count = 0;
+  for (const KernelHandle* copy : {&input, &output, &error})
+    if (*copy) inherited[count++] = copy->get();
+  SIZE_T listSize = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+  const std::unique_ptr<char[]> listMemory(new char[listSize]);
+  const auto listStart = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listMemory.get());
+  const AttributeList list(InitializeProcThreadAttributeList(listStart, 1, 0, &listSize) ? listStart : nullptr);
+  if (!list) return false;
+  // An empty list is refused: with no standard handle the tool inherits
+  // nothing at all.
+  if (count > 0) {
+    if (!UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                   count * sizeof(HANDLE), nullptr, nullptr))
+      return false;
+    startup.lpAttributeList = list.get();
+  }
 
   // The tool starts in the system folder too, so that no DLL is looked for
   // in whatever folder this run was started from.
   PROCESS_INFORMATION started{};
-  if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                      nullptr, systemFolder.c_str(), &startup, &started))
+  if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, count > 0,
+                      CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, systemFolder.c_str(),
+                      &startup.StartupInfo, &started))
     return false;
   const KernelHandle process(started.hProcess);
   const KernelHandle thread(started.hThread);

@@ -45,6 +45,7 @@ bool KillProductProcesses();
 
 // Starts the program toolName from the system folder, never from the
 // current directory or PATH, with arguments after its quoted path. It
-// shares this process's standard handles and opens no console window.
+// shares this process's standard handles, inherits no other handle, and
+// opens no console window.
 // Returns once it has ended; false when it could not be started.
 bool RunSystemTool(const std::wstring& toolName, const std::wstring& arguments);

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# check-release.sh TEMPLATE: runs scripts/release.sh as a user would, twice
+# unsigned and once signed with a throwaway self-signed code-signing
+# certificate, into temporary dist folders, and checks what it wrote: the
+# archives' entries, SHA256SUMS, that the unsigned archives come out
+# byte-identical, that the signed executables verify and pass the artifact
+# checks, and that the signed 64-bit one, started through the archive's
+# kestrum-run.cmd in a throwaway Wine prefix made from TEMPLATE, runs and
+# leaves its report where the wrapper promises.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+template=$(realpath "$1")
+work=$(mktemp -d "${TMPDIR:-/tmp}/kestrum-release.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+release() {
+  "$here/release.sh" "$@" >"$work/release.log" 2>&1 || { cat "$work/release.log"; echo "FAIL: release.sh $*"; exit 1; }
+}
+
+release --dist "$work/unsigned-1"
+# Entry times must come from the commit, never from the clock.
+sleep 1
+release --dist "$work/unsigned-2"
+cmp -s "$work/unsigned-1/SHA256SUMS" "$work/unsigned-2/SHA256SUMS" ||
+  fail "two unsigned releases differ: $(diff "$work/unsigned-1/SHA256SUMS" "$work/unsigned-2/SHA256SUMS")"
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=kestrum test signer" \
+  -addext keyUsage=critical,digitalSignature -addext extendedKeyUsage=codeSigning \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null || { echo "FAIL: openssl cannot make a certificate"; exit 1; }
+KESTRUM_SIGN_CERT=$work/cert.pem KESTRUM_SIGN_KEY=$work/key.pem release --dist "$work/signed"
+
+dist=$work/signed
+(cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files beside it"
+expected_entries=$'kestrum.exe\nkestrum-run.cmd\nLICENSE\nREADME.md'
+for preset in win64 win32; do
+  case $preset in win64) machine=x86-64 ;; win32) machine=i386 ;; esac
+  zip=$(ls "$dist"/kestrum-*-$preset.zip 2>/dev/null)
+  [ -f "$zip" ] || { fail "no $preset archive in $dist"; continue; }
+  grep -q "  ${zip##*/}\$" "$dist/SHA256SUMS" || fail "SHA256SUMS does not list ${zip##*/}"
+  entries=$(unzip -Z1 "$zip")
+  [ "$entries" = "$expected_entries" ] || fail "${zip##*/} holds: $entries"
+  unpacked=$work/unpacked-$preset
+  unzip -q "$zip" -d "$unpacked"
+  cmp -s "$unpacked/kestrum.exe" "${zip%.zip}/kestrum.exe" || fail "${zip##*/}'s kestrum.exe is not the one hashed"
+  osslsigncode verify -CAfile "$work/cert.pem" -in "$unpacked/kestrum.exe" >"$work/verify.log" 2>&1 ||
+    { cat "$work/verify.log"; fail "$preset kestrum.exe does not verify"; }
+  grep -q "kestrum test signer" "$work/verify.log" || fail "$preset kestrum.exe is not signed by the test certificate"
+  "$here/check-artifact.sh" "$unpacked/kestrum.exe" $machine || fail "signed $preset kestrum.exe fails the artifact checks"
+  grep -q $'\r$' "$unpacked/kestrum-run.cmd" || fail "kestrum-run.cmd has no CRLF line ends"
+done
+
+# The wrapper as a deployment system starts it, then the report it kept.
+# Wine's icacls and cmd are not Windows': what this shows is that the
+# wrapper runs the signed program from its own folder and where the report
+# lands, not how Windows guards that folder.
+cat >"$work/deploy.cmd" <<'CMD'
+@echo off
+call "%~dp0unpacked-win64\kestrum-run.cmd" -bo
+echo exit status %errorlevel%
+type "%ProgramW6432%\kestrum\kestrum-report.txt"
+rem A file where the report folder belongs: the wrapper refuses to run.
+rmdir /s /q "%ProgramW6432%\kestrum"
+echo planted> "%ProgramW6432%\kestrum"
+call "%~dp0unpacked-win64\kestrum-run.cmd" -bo
+echo refused with %errorlevel%
+CMD
+sed -i 's/$/\r/' "$work/deploy.cmd"
+output=$(cd "$work" && "$here/wine-run.sh" "$template" cmd /c "Z:${work//\//\\}\\deploy.cmd" 2>&1)
+expected=$'exit status 0\r\nCurrent Directory: Z:'"${work//\//\\}"$'\n\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n'
+[ "${output:0:${#expected}}" = "$expected" ] || fail "the signed kestrum.exe did not run through kestrum-run.cmd: $output"
+[[ $output == *$'refused with 1\r' ]] || fail "kestrum-run.cmd ran without its report folder: $output"
+
+[ $failures = 0 ] && echo "OK: release archives, SHA256SUMS, signatures and the deployment wrapper"
+exit $((failures > 0))
