@@ -18,6 +18,10 @@ echo "== 64-bit build, under $(/usr/lib/wine/wine64 --version 2>/dev/null || ech
 ctest --preset win64 || status=$?
 
 echo
+if [ -n "${KESTRUM_WINE_WOW64:-}" ] && [ ! -x "$KESTRUM_WINE_WOW64" ]; then
+  echo "FAIL: KESTRUM_WINE_WOW64=$KESTRUM_WINE_WOW64 is not a Wine loader"
+  exit 1
+fi
 if wine32=$(scripts/wine32.sh build/win32 --which 2>/dev/null); then
   echo "== 32-bit build, under $("$wine32" --version) ($wine32)"
   ctest --preset win32 || status=$?
