@@ -44,7 +44,9 @@ elif [ -f "$archive" ]; then
   WINE_LOADER=$build/wine-wow64/bin/wine
   WINESERVER=$build/wine-wow64/bin/wineserver
 elif [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  # Debian's 32-bit loader hands 64-bit programs and prefixes to wine64.
+  # Debian's 32-bit loader hands 64-bit programs and prefixes to wine64;
+  # the prefix must be a 64-bit one, as the Windows the tests stand for.
+  export WINEARCH=win64
   WINE_LOADER=/usr/lib/wine/wine
   WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 else
