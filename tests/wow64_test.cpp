@@ -11,6 +11,7 @@
 #include "expected_reports.h"
 #include "harness.h"
 #include "plant.h"
+#include "registry.h"
 
 namespace {
 
@@ -124,6 +125,25 @@ TEST(BothBuilds, RemoveThe64BitProductAndLeaveThe32BitViewAndProgramFilesX86Alon
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Redirected + UninstallEntry.substr(9)));
   EXPECT_TRUE(PathExists(X86ProgramFiles + L"\\ZOLVA\\OrvClient.exe"));
   EXPECT_TRUE(PathExists(X86ProgramFiles + L"\\Quillfen\\OrvKey.exe"));
+}
+
+// The deletion names the 64-bit view itself, also where its path crosses
+// from the root into SOFTWARE, the step at which the system redirects a
+// 32-bit process that names no view.
+TEST(BothBuilds, KeyTreeDeletionActsInThe64BitViewOnly) {
+  const std::wstring test = L"SOFTWARE\\KestrumWow\\";
+  for (const wchar_t* tree : {L"Both\\Sub\\Deeper", L"Only32\\Sub"})
+    ASSERT_TRUE(PlantString32(test + tree, L"Planted", L"32"));
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, test + L"Both\\Sub\\Deeper", L"Planted", L"64"));
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, test + L"Only64\\Sub", L"Planted", L"64"));
+
+  KeyTreeDeletion deletion;
+  EXPECT_EQ(deletion.Delete(HKEY_LOCAL_MACHINE, (test + L"Both").c_str()), ERROR_SUCCESS);
+  EXPECT_EQ(deletion.Delete(HKEY_LOCAL_MACHINE, (test + L"Only64").c_str()), ERROR_SUCCESS);
+  EXPECT_EQ(deletion.Delete(HKEY_LOCAL_MACHINE, (test + L"Only32").c_str()), ERROR_FILE_NOT_FOUND);
+  for (const wchar_t* gone : {L"Both", L"Only64"}) EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, test + gone));
+  EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, Redirected + L"KestrumWow\\Both\\Sub\\Deeper", L"Planted"));
+  EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, Redirected + L"KestrumWow\\Only32\\Sub", L"Planted"));
 }
 
 }  // namespace
