@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds both Windows
-# targets, checks both, and runs every test of the 64-bit build under Wine.
+# targets, checks both, runs every test of the 64-bit build under the
+# system's Wine, and every test of the 32-bit build under a Wine that runs
+# 32-bit programs (see scripts/wine32.sh), where there is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +12,20 @@ cmake --build --preset win32
 cmake --preset win64 >/dev/null
 cmake --build --preset win64
 
+status=0
 echo
-echo "NOTE: 32-bit build: compiled, linked and checked (artifact.i386*), but its tests were NOT executed: this machine's kernel cannot run 32-bit Windows programs."
+echo "== 64-bit build, under $(/usr/lib/wine/wine64 --version 2>/dev/null || echo the system Wine)"
+ctest --preset win64 || status=$?
+
 echo
-ctest --preset win64
+if [ -n "${KESTRUM_WINE_WOW64:-}" ] && [ ! -x "$KESTRUM_WINE_WOW64" ]; then
+  echo "FAIL: KESTRUM_WINE_WOW64=$KESTRUM_WINE_WOW64 is not a Wine loader"
+  exit 1
+fi
+if wine32=$(scripts/wine32.sh build/win32 --which 2>/dev/null); then
+  echo "== 32-bit build, under $("$wine32" --version) ($wine32)"
+  ctest --preset win32 || status=$?
+else
+  echo "NOTE: 32-bit build: compiled, linked and checked (artifact.i386*), but its tests were NOT executed: no Wine here runs 32-bit Windows programs (set KESTRUM_WINE_WOW64 to a WoW64 Wine's bin/wine)."
+fi
+exit $status

@@ -6,12 +6,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
 
 template=$(realpath -m "$1")
-[ -f "$template/.kestrum-ready" ] && exit 0
+# The ready mark names the Wine that made the template: a prefix is never
+# used by another Wine version, which would rewrite it or meet a server
+# that speaks another protocol.
+wine_version=$("$WINE_LOADER" --version)
+ready() { [ "$(cat "$template/.kestrum-ready" 2>/dev/null)" = "$wine_version" ]; }
+ready && exit 0
 
 mkdir -p "$(dirname "$template")"
 exec 9>"$template.lock"
 flock 9
-[ -f "$template/.kestrum-ready" ] && exit 0
+ready && exit 0
 
 work="$template.new"
 rm -rf "$work"
@@ -37,5 +42,5 @@ WINEPREFIX=$work "$WINE_LOADER" reg query 'HKLM\SOFTWARE\Microsoft' >/dev/null
 stop_prefix "$work"
 
 rm -rf "$template"
-touch "$work/.kestrum-ready"
+echo "$wine_version" >"$work/.kestrum-ready"
 mv "$work" "$template"

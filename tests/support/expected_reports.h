@@ -70,6 +70,28 @@ inline std::string PlantedCurrentUserPasses() {
          "\n--- Deleting HKEY_CURRENT_USER 2 Check ---\n";
 }
 
+// The control set that holds the services, as a walk that does not go
+// through registry links meets it. A Wine difference: Wine 8 has a real
+// SYSTEM\CurrentControlSet; Wine 10, as Windows, makes it a link to
+// SYSTEM\ControlSet001, which is then the key a walk finds.
+inline std::string ControlSetKey() {
+  HKEY link = nullptr;
+  std::string name = "CurrentControlSet";
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet", REG_OPTION_OPEN_LINK,
+                    KEY_QUERY_VALUE | KEY_WOW64_64KEY, &link) != ERROR_SUCCESS)
+    return "SYSTEM\\" + name;
+  wchar_t target[MAX_PATH] = {};
+  DWORD type = 0, size = sizeof target - sizeof(wchar_t);
+  if (RegQueryValueExW(link, L"SymbolicLinkValue", nullptr, &type, reinterpret_cast<BYTE*>(target), &size) ==
+          ERROR_SUCCESS &&
+      type == REG_LINK) {
+    const std::wstring path(target);
+    name = Utf8(path.substr(path.find_last_of(L'\\') + 1));
+  }
+  RegCloseKey(link);
+  return "SYSTEM\\" + name;
+}
+
 // The second component key follows the first, which the pass deletes, so
 // it falls to the check pass. Shared keys lose only the product's values
 // (a shared upgrade code and component), or are left whole and said so
@@ -81,9 +103,9 @@ inline std::string PlantedInstallerStageReport() {
   const std::string components =
       "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\";
   const std::string leavingSharedKeys =
-      "Leaving shared key SYSTEM\\CurrentControlSet\\Control\\Session Manager\n"
-      "Leaving shared key SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment\n"
-      "Leaving shared key SYSTEM\\CurrentControlSet\\Services\\SharedAccess\\Parameters\\FirewallPolicy\\"
+      "Leaving shared key " + ControlSetKey() + "\\Control\\Session Manager\n"
+      "Leaving shared key " + ControlSetKey() + "\\Control\\Session Manager\\Environment\n"
+      "Leaving shared key " + ControlSetKey() + "\\Services\\SharedAccess\\Parameters\\FirewallPolicy\\"
       "FirewallRules\n";
   return "\nDeleting Installer Registry Entries\n-----------------------------------\n" +
          PlantedCurrentUserPasses() +
@@ -127,7 +149,7 @@ inline std::string PlantedInstallerStageReport() {
          "Deleting SOFTWARE\\Classes\\CLSID\\{744ad6f8-a222-4194-8ee1-775d0f0f15fa}..SUCCESS\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 7 Check ---\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 8 ---\n"
-         "Deleting SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\StartupService..SUCCESS\n"
+         "Deleting " + ControlSetKey() + "\\Services\\Eventlog\\Application\\StartupService..SUCCESS\n"
          "\n--- Deleting HKEY_LOCAL_MACHINE 8 Check ---\n";
 }
 

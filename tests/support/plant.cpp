@@ -441,9 +441,10 @@ bool PlantDummyProgram(const std::wstring& path) {
   return CopyFileW(DummyProgramPath().c_str(), path.c_str(), FALSE) != FALSE;
 }
 
-KernelHandle StartProductProcess(const std::wstring& imageName) {
+KernelHandle StartProductProcess(const std::wstring& imageName, const std::wstring& program) {
   const std::wstring path = MakeTempFolder(L"process") + L"\\" + imageName;
-  if (!PlantDummyProgram(path)) return KernelHandle();
+  const std::wstring source = program.empty() ? DummyProgramPath() : program;
+  if (CopyFileW(source.c_str(), path.c_str(), FALSE) == FALSE) return KernelHandle();
   std::wstring commandLine = L"\"" + path + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;

@@ -47,8 +47,9 @@ bool InstallProductService(ServiceBehaviour behaviour, bool start);
 DWORD ServiceState(const std::wstring& name);
 // Starts a copy of the dummy product process named imageName from a new
 // folder of its own. The owner waits for it and reads its exit code; empty
-// when it could not be started.
-KernelHandle StartProductProcess(const std::wstring& imageName);
+// when it could not be started. program, if given, is the dummy to copy
+// (the other architecture's); otherwise the one beside this program.
+KernelHandle StartProductProcess(const std::wstring& imageName, const std::wstring& program = L"");
 // Copies the dummy program to path, where a run must never start it; its
 // start would leave path + ".started".
 bool PlantDummyProgram(const std::wstring& path);
