@@ -227,15 +227,25 @@ TEST_F(FolderStages, ProgramW6432ThatDoesNotFitTheBufferIsAFailure) {
   EXPECT_TRUE(PathExists(programs_ + L"\\ZOLVA\\OrvClient.exe"));
 }
 
-TEST_F(FolderStages, RelativeProgramW6432IsNeverResolvedAgainstTheCurrentDirectory) {
+// Values that name no folder of their own: resolved, each would be a
+// folder under the current directory or the current drive's root.
+TEST_F(FolderStages, ProgramW6432ThatIsNotAFullPathIsAFailureAndNothingIsDeleted) {
   const std::wstring start = MakeTempFolder(L"relative");
-  ASSERT_TRUE(PlantFile(start + L"\\Programs\\ZOLVA\\OrvClient.exe", "MZ"));
+  const std::vector<std::wstring> planted = {start + L"\ZOLVA\OrvClient.exe",
+                                             start + L"\Programs\ZOLVA\OrvClient.exe",
+                                             L"C:\ZOLVA\OrvClient.exe", L"C:\Programs\ZOLVA\OrvClient.exe"};
+  for (const std::wstring& file : planted) ASSERT_TRUE(PlantFile(file, "MZ"));
   ASSERT_TRUE(SetCurrentDirectoryW(start.c_str()));
-  EnvironmentScope relative(L"ProgramW6432", L"Programs");
-  ReportCapture capture;
-  EXPECT_TRUE(DeleteProgramFilesFolder(L"ZOLVA"));
-  EXPECT_EQ(capture.Text(), ProgramsReport(L"ZOLVA", L"Programs"));
-  EXPECT_TRUE(PathExists(start + L"\\Programs\\ZOLVA\\OrvClient.exe"));
+  for (const wchar_t* value : {L"", L"Programs", L"\\Programs", L"C:Programs", L"\\\\server", L"\\\\?\\C:\\Programs"}) {
+    EnvironmentScope relative(L"ProgramW6432", value);
+    ReportCapture capture;
+    EXPECT_FALSE(DeleteProgramFilesFolder(L"ZOLVA")) << Utf8(value);
+    EXPECT_EQ(capture.Text(),
+              "Deleting 'ZOLVA' Program Files Files\n"
+              "FAILED to obtain 'ZOLVA' Program Files directory\n\n")
+        << Utf8(value);
+    for (const std::wstring& file : planted) EXPECT_TRUE(PathExists(file)) << Utf8(file) << " " << Utf8(value);
+  }
 }
 
 TEST(FolderContents, WalkDeletesEveryEntryButNotTheFolderItself) {
@@ -272,15 +282,6 @@ TEST(FolderContents, TreeDeletionTakesReadOnlyFilesAndReportsTheOutcome) {
   EXPECT_TRUE(DeleteFolderTree(folder));
   EXPECT_FALSE(PathExists(folder));
   EXPECT_FALSE(DeleteFolderTree(folder));
-}
-
-TEST(FolderContents, ShellPathListEndsInTwoZeros) {
-  const std::wstring path = L"C:\\ProgramData\\Velmoran";
-  const std::vector<wchar_t> list = ShellPathList(path);
-  ASSERT_EQ(list.size(), path.size() + 2);
-  EXPECT_EQ(std::wstring(list.data()), path);
-  EXPECT_EQ(list[path.size()], L'\0');
-  EXPECT_EQ(list[path.size() + 1], L'\0');
 }
 
 // Links: Unix symbolic links made with the machine's own ln, which Wine
