@@ -1,5 +1,7 @@
 #include "plant.h"
 
+#include <winternl.h>
+
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -180,6 +182,35 @@ bool PathExistsExactName(const std::wstring& folder, const std::wstring& name) {
   return PathExists(L"\\\\?\\" + folder + L"\\" + name);
 }
 
+std::wstring PlantChain(const std::wstring& folder, const std::wstring& name, int levels) {
+  // Each folder is made inside the handle of the one before: a path given
+  // whole would be looked up again from the root at every level.
+  HANDLE current = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (current == INVALID_HANDLE_VALUE) return std::wstring();
+  std::wstring path = folder;
+  for (int level = 0; level < levels && current != nullptr; ++level) {
+    UNICODE_STRING objectName;
+    objectName.Buffer = const_cast<PWSTR>(name.c_str());
+    objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, current, nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE child = nullptr;
+    if (!NT_SUCCESS(NtCreateFile(&child, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN_IF,
+                                 FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0)))
+      child = nullptr;
+    CloseHandle(current);
+    current = child;
+    path += L"\\" + name;
+  }
+  if (current == nullptr) return std::wstring();
+  CloseHandle(current);
+  return path;
+}
+
 bool MakeReadOnly(const std::wstring& path) {
   return SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY) != 0;
 }
@@ -289,7 +320,10 @@ bool PlantDummyProgram(const std::wstring& path) {
 }
 
 KernelHandle StartProductProcess(const std::wstring& imageName) {
-  const std::wstring path = MakeTempFolder(L"process") + L"\\" + imageName;
+  return StartProductProcessAt(MakeTempFolder(L"process") + L"\\" + imageName);
+}
+
+KernelHandle StartProductProcessAt(const std::wstring& path) {
   if (!PlantDummyProgram(path)) return KernelHandle();
   std::wstring commandLine = L"\"" + path + L"\"";
   STARTUPINFOW startup{};

@@ -28,6 +28,10 @@ bool PathExists(const std::wstring& path);
 bool PlantFileExactName(const std::wstring& folder, const std::wstring& name,
                         const std::string& content);
 bool PathExistsExactName(const std::wstring& folder, const std::wstring& name);
+// levels folders called name, each inside the one before, beneath the
+// existing folder; the deepest one's path (no length limit), or an empty
+// string on failure.
+std::wstring PlantChain(const std::wstring& folder, const std::wstring& name, int levels);
 bool MakeReadOnly(const std::wstring& path);
 std::wstring CommonAppDataFolder();
 std::wstring NativeProgramFilesFolder();
@@ -45,6 +49,9 @@ DWORD ServiceState(const std::wstring& name);
 // folder of its own. The owner waits for it and reads its exit code; empty
 // when it could not be started.
 KernelHandle StartProductProcess(const std::wstring& imageName);
+// The same from path; the running copy holds path and path + ".started"
+// open.
+KernelHandle StartProductProcessAt(const std::wstring& path);
 // Copies the dummy program to path, where a run must never start it; its
 // start would leave path + ".started".
 bool PlantDummyProgram(const std::wstring& path);
