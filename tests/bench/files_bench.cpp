@@ -13,7 +13,6 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "files.h"
+#include "plant.h"
 #include "report.h"
 
 namespace {
@@ -64,16 +64,7 @@ bool PlantTree(const std::wstring& root, unsigned files) {
 // ---- the floor ----------------------------------------------------------
 
 HANDLE OpenBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG options) {
-  UNICODE_STRING objectName;
-  objectName.Buffer = const_cast<PWSTR>(name.c_str());
-  objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
-  IO_STATUS_BLOCK status;
-  HANDLE opened = nullptr;
-  NtOpenFile(&opened, access, &attributes, &status, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-             options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT);
-  return opened;
+  return CreateBeneath(folder, name, access, FILE_OPEN, options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT);
 }
 
 // The same deletion call the file stage ends with on this system: POSIX

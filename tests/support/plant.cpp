@@ -182,6 +182,22 @@ bool PathExistsExactName(const std::wstring& folder, const std::wstring& name) {
   return PathExists(L"\\\\?\\" + folder + L"\\" + name);
 }
 
+HANDLE CreateBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG disposition,
+                     ULONG options) {
+  UNICODE_STRING objectName;
+  objectName.Buffer = const_cast<PWSTR>(name.c_str());
+  objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status;
+  HANDLE created = nullptr;
+  if (!NT_SUCCESS(NtCreateFile(&created, access | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
+                               options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0)))
+    return nullptr;
+  return created;
+}
+
 std::wstring PlantChain(const std::wstring& folder, const std::wstring& name, int levels) {
   // Each folder is made inside the handle of the one before: a path given
   // whole would be looked up again from the root at every level.
@@ -191,17 +207,7 @@ std::wstring PlantChain(const std::wstring& folder, const std::wstring& name, in
   if (current == INVALID_HANDLE_VALUE) return std::wstring();
   std::wstring path = folder;
   for (int level = 0; level < levels && current != nullptr; ++level) {
-    UNICODE_STRING objectName;
-    objectName.Buffer = const_cast<PWSTR>(name.c_str());
-    objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, current, nullptr);
-    IO_STATUS_BLOCK status;
-    HANDLE child = nullptr;
-    if (!NT_SUCCESS(NtCreateFile(&child, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &status, nullptr, 0,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN_IF,
-                                 FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0)))
-      child = nullptr;
+    HANDLE child = CreateBeneath(current, name, FILE_LIST_DIRECTORY, FILE_OPEN_IF, FILE_DIRECTORY_FILE);
     CloseHandle(current);
     current = child;
     path += L"\\" + name;

@@ -28,6 +28,11 @@ bool PathExists(const std::wstring& path);
 bool PlantFileExactName(const std::wstring& folder, const std::wstring& name,
                         const std::string& content);
 bool PathExistsExactName(const std::wstring& folder, const std::wstring& name);
+// The entry name inside the open folder, opened or made (disposition:
+// FILE_OPEN, FILE_OPEN_IF, ...) relative to the folder's handle, shared for
+// everything; NULL on failure.
+HANDLE CreateBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG disposition,
+                     ULONG options);
 // levels folders called name, each inside the one before, beneath the
 // existing folder; the deepest one's path (no length limit), or an empty
 // string on failure.
