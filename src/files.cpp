@@ -96,7 +96,9 @@ bool ReadFileId(HANDLE file, LONGLONG& id) {
 // an open that should not follow a link still follows a Unix symbolic
 // link, to an object with another file ID. A link the listing showed must
 // open as a link: Wine reports the target's ID for both, and only the
-// reparse attribute of the opened object tells them apart.
+// reparse attribute of the opened object tells them apart. (A Unix link
+// to a file, there before the listing, Wine lists as a plain file with
+// its target's ID: nothing this side of Wine tells it from a file.)
 FileHandle OpenListed(HANDLE folder, const ListedEntry& entry, ACCESS_MASK access, ULONG options) {
   FileHandle opened = OpenBeneath(folder, entry.name, access, options);
   LONGLONG id = 0;
@@ -218,8 +220,8 @@ bool TreeDeletion::Delete(HANDLE entry, DWORD attributes) {
   return false;
 }
 
-// The entry called name in the folder at parentPath, as that folder's
-// listing gives it: the name is given to the listing as its mask, and what
+// The entry called name in the open folder parent, as its listing gives
+// it: the name is given to the listing as its mask, and what
 // comes back must be that name (a mask with wildcards matches others).
 bool FindEntry(HANDLE parent, const std::wstring& name, ListedEntry& entry) {
   std::vector<unsigned char> buffer(sizeof(FILE_ID_BOTH_DIR_INFO) + name.size() * sizeof(wchar_t) + 512);
