@@ -200,10 +200,11 @@ bool TreeDeletion::Delete(HANDLE entry, DWORD attributes) {
   if (posixDeletion_) {
     FILE_DISPOSITION_INFO_EX posix{DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly};
     if (SetFileInformationByHandle(entry, FileDispositionInfoExClass, &posix, sizeof posix)) return true;
+    // Any other refusal may be one of the flags' (older systems know the
+    // class but not every flag): the classic way is tried all the same.
     const DWORD error = GetLastError();
-    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
-      return false;
-    posixDeletion_ = false;
+    if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION)
+      posixDeletion_ = false;
   }
   FILE_DISPOSITION_INFO disposition{TRUE};
   if (SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition)) return true;
