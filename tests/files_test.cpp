@@ -16,8 +16,10 @@
 
 namespace {
 
-// The shell's Program Files folder as a 64-bit program is given it here.
-const std::wstring ShellProgramFilesFolder = L"C:\\Program Files";
+// The shell's Program Files folder as this build is given it here: a
+// 32-bit program on a 64-bit Windows gets the 32-bit programs' folder.
+const std::wstring ShellProgramFilesFolder =
+    sizeof(void*) == 8 ? L"C:\\Program Files" : L"C:\\Program Files (x86)";
 
 // Every file and folder beneath folder, by path relative to it; read
 // through "\\?\" paths, so depth and length do not matter.
