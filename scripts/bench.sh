@@ -1,11 +1,24 @@
 #!/usr/bin/env bash
-# The sweep benchmark: builds kestrum_bench and runs it under wine64 in a
-# fresh throwaway prefix. Arguments go to the benchmark (--keys, --repeats).
+# The benchmarks: builds kestrum_bench and kestrum_files_bench and runs
+# them under wine64, each in a fresh throwaway prefix: first the sweeps,
+# then the file deletion. "--files N" goes to the file benchmark (10,000
+# files unless given); every other argument to the sweep benchmark
+# (--keys, --repeats).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+sweep_args=() files_args=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --files) files_args+=(--files "$2"); shift 2 ;;
+    *) sweep_args+=("$1"); shift ;;
+  esac
+done
+
 scripts/setup.sh
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target kestrum_bench >/dev/null
+cmake --build --preset win64 --target kestrum_bench kestrum_files_bench >/dev/null
 scripts/wine-template.sh build/win64/wine-template
-exec scripts/wine-run.sh build/win64/wine-template build/win64/bin/kestrum_bench.exe "$@"
+scripts/wine-run.sh build/win64/wine-template build/win64/bin/kestrum_bench.exe "${sweep_args[@]}"
+echo
+scripts/wine-run.sh build/win64/wine-template build/win64/bin/kestrum_files_bench.exe "${files_args[@]}"

@@ -8,10 +8,11 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
 # new_prefix_folder TEMPLATE TAG: an empty folder for a throwaway prefix,
-# beside the template so that its Windows folder can be hard-linked.
+# beside the template so that its Windows folder can be hard-linked. Its
+# path is absolute whatever TEMPLATE is: Wine takes no other WINEPREFIX.
 new_prefix_folder() {
   mkdir -p "$1.runs"
-  mktemp -d "$1.runs/$2.XXXXXX"
+  mktemp -d "$(cd "$1.runs" && pwd)/$2.XXXXXX"
 }
 
 # copy_prefix TEMPLATE DEST: a throwaway copy of the template. The Windows

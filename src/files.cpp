@@ -1,49 +1,282 @@
 #include "files.h"
 
 #include <windows.h>
-#include <shellapi.h>
 #include <shlobj.h>
+#include <winternl.h>
 
-#include <algorithm>
 #include <cwchar>
 #include <memory>
+#include <vector>
 
 #include "report.h"
 
+// Not declared by every SDK's winternl.h; exported by ntdll since NT 3.1.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID apcRoutine, PVOID apcContext,
+                                                PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length,
+                                                FILE_INFORMATION_CLASS informationClass,
+                                                BOOLEAN returnSingleEntry, PUNICODE_STRING fileName,
+                                                BOOLEAN restartScan);
+
 namespace {
 
-struct SearchCloser {
-  void operator()(HANDLE search) const { FindClose(search); }
+struct FileHandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
-// FindFirstFileW fails with INVALID_HANDLE_VALUE, not NULL: only a real
-// handle is ever put into an owner.
-using SearchHandle = std::unique_ptr<void, SearchCloser>;
+// CreateFileW fails with INVALID_HANDLE_VALUE and NtOpenFile with NULL:
+// only a real handle is ever put into an owner.
+using FileHandle = std::unique_ptr<void, FileHandleCloser>;
 
-constexpr wchar_t ExactPrefix[] = L"\\\\?\\";
-constexpr wchar_t ExactUncPrefix[] = L"\\\\?\\UNC\\";
+// Values of Windows 10 SDKs that older headers lack.
+constexpr auto FileDispositionInfoExClass = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr auto FileIdBothDirectoryInformationClass = static_cast<FILE_INFORMATION_CLASS>(37);
+constexpr DWORD DispositionDelete = 0x1;
+constexpr DWORD DispositionPosixSemantics = 0x2;
+constexpr DWORD DispositionIgnoreReadOnly = 0x10;
 
-bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
-  return text.compare(0, wcslen(prefix), prefix) == 0;
-}
+// Never through a link: a link found in the walk is opened as itself.
+constexpr ULONG OpenOptions = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT;
+constexpr ACCESS_MASK EntryAccess = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK FolderAccess = EntryAccess | FILE_LIST_DIRECTORY;
+constexpr ULONG ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// One entry as its folder's listing gave it.
+struct ListedEntry {
+  std::wstring name;
+  LONGLONG id;
+  DWORD attributes;
+};
 
 bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+bool IsReparsePoint(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
-// A folder that is a reparse point is taken for a link (junction, symbolic
-// link, mount point) whatever its tag; a file only when its tag says it
-// stands for another name: compressed and deduplicated files are reparse
-// points too, and are ordinary files of their own.
-bool IsLink(const WIN32_FIND_DATAW& entry) {
-  if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
-  return IsFolder(entry.dwFileAttributes) || IsReparseTagNameSurrogate(entry.dwReserved0);
+bool IsDotEntry(const wchar_t* name, size_t length) {
+  return (length == 1 && name[0] == L'.') || (length == 2 && name[0] == L'.' && name[1] == L'.');
 }
 
-bool IsDotEntry(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
+// A drive letter, a colon and a backslash, or "\\server\share\": the only
+// paths that name the same folder whatever the current directory and drive.
+bool IsFullPath(const std::wstring& path) {
+  const bool drivePath = path.size() >= 3 && iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\';
+  if (drivePath) return true;
+  if (path.compare(0, 2, L"\\\\") != 0) return false;
+  const size_t serverEnd = path.find(L'\\', 2);
+  if (serverEnd == std::wstring::npos || serverEnd == 2) return false;
+  // "\\?\" and "\\.\" are device paths, not servers.
+  const std::wstring server = path.substr(2, serverEnd - 2);
+  if (server == L"?" || server == L".") return false;
+  const size_t shareEnd = path.find(L'\\', serverEnd + 1);
+  return shareEnd != std::wstring::npos && shareEnd > serverEnd + 1;
+}
 
-// Win32 path rules drop trailing dots and blanks from a name, so "..." or
-// "x." cannot be named by an ordinary path (and "T\..." means T itself).
-bool OrdinaryPathCanName(const wchar_t* name) {
-  const size_t length = wcslen(name);
-  return length > 0 && name[length - 1] != L'.' && name[length - 1] != L' ';
+// The entry named name in the folder open as folder, opened as itself.
+FileHandle OpenBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG options) {
+  UNICODE_STRING objectName;
+  objectName.Buffer = const_cast<PWSTR>(name.data());
+  objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status;
+  HANDLE opened = nullptr;
+  if (!NT_SUCCESS(NtOpenFile(&opened, access, &attributes, &status, ShareAll, options | OpenOptions)))
+    return FileHandle();
+  return FileHandle(opened);
+}
+
+bool ReadFileId(HANDLE file, LONGLONG& id) {
+  FILE_INTERNAL_INFORMATION information{};
+  IO_STATUS_BLOCK status;
+  if (!NT_SUCCESS(NtQueryInformationFile(file, &status, &information, sizeof information, FileInternalInformation)))
+    return false;
+  id = information.IndexNumber.QuadPart;
+  return true;
+}
+
+// Opens a listed entry and makes sure that what was opened is that entry.
+// A name can be given to another object after the listing; and under Wine
+// an open that should not follow a link still follows a Unix symbolic
+// link, to an object with another file ID. A link the listing showed must
+// open as a link: Wine reports the target's ID for both, and only the
+// reparse attribute of the opened object tells them apart. (A Unix link
+// to a file, there before the listing, Wine lists as a plain file with
+// its target's ID: nothing this side of Wine tells it from a file.)
+FileHandle OpenListed(HANDLE folder, const ListedEntry& entry, ACCESS_MASK access, ULONG options) {
+  FileHandle opened = OpenBeneath(folder, entry.name, access, options);
+  LONGLONG id = 0;
+  if (!opened || !ReadFileId(opened.get(), id) || id != entry.id) return FileHandle();
+  if (IsReparsePoint(entry.attributes)) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(opened.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+        !IsReparsePoint(tag.FileAttributes))
+      return FileHandle();
+  }
+  return opened;
+}
+
+// The walk: one iterative pass over a tree through handles. Each folder is
+// listed through its own handle, each entry opened relative to its folder's
+// handle and deleted through its own, so that renaming a folder or putting
+// a link in its place once it is open redirects nothing; no path is formed
+// for the system to parse, so depth and length do not matter.
+class TreeDeletion {
+ public:
+  // Deletes everything beneath root, and root itself unless keepRoot.
+  void Run(FileHandle root, DWORD rootAttributes, bool keepRoot);
+  // Deletes one listed file or link of the folder, as itself.
+  void DeleteEntry(HANDLE folder, const ListedEntry& entry);
+
+ private:
+  struct Folder {
+    FileHandle handle;
+    DWORD attributes;
+    std::vector<ListedEntry> subfolders;  // listed, not yet walked
+  };
+
+  void ListAndDeleteFiles(Folder& folder);
+  bool Delete(HANDLE entry, DWORD attributes);
+
+  std::vector<Folder> stack_;
+  std::vector<unsigned char> listing_ = std::vector<unsigned char>(64 * 1024);
+  // Cleared at the first refusal: a system or file system without POSIX
+  // deletion is not asked again.
+  bool posixDeletion_ = true;
+};
+
+void TreeDeletion::Run(FileHandle root, DWORD rootAttributes, bool keepRoot) {
+  stack_.push_back(Folder{std::move(root), rootAttributes, {}});
+  ListAndDeleteFiles(stack_.back());
+  while (!stack_.empty()) {
+    Folder& top = stack_.back();
+    if (!top.subfolders.empty()) {
+      const ListedEntry entry = std::move(top.subfolders.back());
+      top.subfolders.pop_back();
+      FileHandle child = OpenListed(top.handle.get(), entry, FolderAccess, FILE_DIRECTORY_FILE);
+      if (!child) continue;
+      stack_.push_back(Folder{std::move(child), entry.attributes, {}});
+      ListAndDeleteFiles(stack_.back());
+      continue;
+    }
+    // Everything deletable beneath it is gone; a folder that still holds
+    // something refuses, and stays.
+    if (stack_.size() > 1 || !keepRoot) Delete(top.handle.get(), top.attributes);
+    stack_.pop_back();
+  }
+}
+
+// Lists the folder to its end. Files and links go at once; subfolders are
+// kept for the walk, which enters them after the listing is done, so that
+// only one listing buffer is ever needed.
+void TreeDeletion::ListAndDeleteFiles(Folder& folder) {
+  for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+       GetFileInformationByHandleEx(folder.handle.get(), kind, listing_.data(), static_cast<DWORD>(listing_.size()));
+       kind = FileIdBothDirectoryInfo) {
+    for (size_t offset = 0;;) {
+      const auto* listed = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listing_.data() + offset);
+      const size_t length = listed->FileNameLength / sizeof(wchar_t);
+      if (!IsDotEntry(listed->FileName, length)) {
+        ListedEntry entry{std::wstring(listed->FileName, length), listed->FileId.QuadPart, listed->FileAttributes};
+        // A link is never entered: it is deleted as an entry of its own.
+        if (IsFolder(entry.attributes) && !IsReparsePoint(entry.attributes))
+          folder.subfolders.push_back(std::move(entry));
+        else
+          DeleteEntry(folder.handle.get(), entry);
+      }
+      if (listed->NextEntryOffset == 0) break;
+      offset += listed->NextEntryOffset;
+    }
+  }
+}
+
+void TreeDeletion::DeleteEntry(HANDLE folder, const ListedEntry& entry) {
+  const ULONG options = IsFolder(entry.attributes) ? 0 : FILE_NON_DIRECTORY_FILE;
+  const FileHandle opened = OpenListed(folder, entry, EntryAccess, options);
+  if (opened) Delete(opened.get(), entry.attributes);
+}
+
+// Marks the open entry for deletion. POSIX semantics take the name away at
+// once, so the parent can go while another handle to the entry lives on.
+// Without them, a read-only entry refuses until that attribute is cleared;
+// it is set back if the deletion fails all the same.
+bool TreeDeletion::Delete(HANDLE entry, DWORD attributes) {
+  if (posixDeletion_) {
+    FILE_DISPOSITION_INFO_EX posix{DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly};
+    if (SetFileInformationByHandle(entry, FileDispositionInfoExClass, &posix, sizeof posix)) return true;
+    // Any other refusal may be one of the flags' (older systems know the
+    // class but not every flag): the classic way is tried all the same.
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION)
+      posixDeletion_ = false;
+  }
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition)) return true;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return false;
+  // Zero times leave the times alone; zero attributes would too, so a
+  // file with no other attribute is set to FILE_ATTRIBUTE_NORMAL.
+  FILE_BASIC_INFO basic{};
+  const DWORD writable = attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+  basic.FileAttributes = writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL;
+  if (!SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic)) return false;
+  if (SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition)) return true;
+  basic.FileAttributes = attributes & ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+  SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic);
+  return false;
+}
+
+// The entry called name in the open folder parent, as its listing gives
+// it: the name is given to the listing as its mask, and what
+// comes back must be that name (a mask with wildcards matches others).
+bool FindEntry(HANDLE parent, const std::wstring& name, ListedEntry& entry) {
+  std::vector<unsigned char> buffer(sizeof(FILE_ID_BOTH_DIR_INFO) + name.size() * sizeof(wchar_t) + 512);
+  UNICODE_STRING mask;
+  mask.Buffer = const_cast<PWSTR>(name.data());
+  mask.Length = mask.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  IO_STATUS_BLOCK status;
+  if (!NT_SUCCESS(NtQueryDirectoryFile(parent, nullptr, nullptr, nullptr, &status, buffer.data(),
+                                       static_cast<ULONG>(buffer.size()), FileIdBothDirectoryInformationClass,
+                                       TRUE, &mask, TRUE)))
+    return false;
+  const auto* listed = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data());
+  const int length = static_cast<int>(listed->FileNameLength / sizeof(wchar_t));
+  if (CompareStringOrdinal(listed->FileName, length, name.data(), static_cast<int>(name.size()), TRUE) != CSTR_EQUAL)
+    return false;
+  entry = ListedEntry{std::wstring(listed->FileName, length), listed->FileId.QuadPart, listed->FileAttributes};
+  return true;
+}
+
+// Deletes the entry name of the folder at the full path parentPath: a
+// folder with everything beneath it (or, with keepRoot, only what is
+// beneath it), a file or a link as itself. True when it is gone.
+bool DeleteEntryTree(const std::wstring& parentPath, const std::wstring& name, bool keepRoot) {
+  if (!IsFullPath(parentPath) || name.empty() || name.find(L'\\') != std::wstring::npos) return false;
+  const HANDLE parent = CreateFileW(parentPath.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE, ShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (parent == INVALID_HANDLE_VALUE) return false;
+  const FileHandle parentFolder(parent);
+  ListedEntry entry;
+  if (!FindEntry(parentFolder.get(), name, entry)) return false;
+  if (!IsFolder(entry.attributes) || IsReparsePoint(entry.attributes)) {
+    if (keepRoot) return false;
+    TreeDeletion().DeleteEntry(parentFolder.get(), entry);
+    return !FindEntry(parentFolder.get(), name, entry);
+  }
+  FileHandle root = OpenListed(parentFolder.get(), entry, FolderAccess, FILE_DIRECTORY_FILE);
+  if (!root) return false;
+  // Checked once more through the handle itself: a folder, not a link.
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!GetFileInformationByHandleEx(root.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+      !IsFolder(tag.FileAttributes) || IsReparsePoint(tag.FileAttributes))
+    return false;
+  TreeDeletion().Run(std::move(root), entry.attributes, keepRoot);
+  return !keepRoot && !FindEntry(parentFolder.get(), name, entry);
+}
+
+// Splits a path at its last backslash; the parent of "C:\X" is "C:\".
+bool SplitPath(const std::wstring& path, std::wstring& parent, std::wstring& name) {
+  const size_t slash = path.find_last_of(L'\\');
+  if (slash == std::wstring::npos) return false;
+  parent = path.substr(0, slash);
+  if (parent.size() == 2 && parent[1] == L':') parent += L'\\';
+  name = path.substr(slash + 1);
+  return true;
 }
 
 // Empty when the path has no full form.
@@ -57,93 +290,27 @@ std::wstring FullPathName(const std::wstring& path) {
   return full;
 }
 
-// The "\\?\" form of a full path, which the file calls take literally, so
-// that every entry name the walk meets addresses exactly that entry. Empty
-// for a relative path: nothing is ever resolved against the current
-// directory.
-std::wstring ExactPath(const std::wstring& path) {
-  if (StartsWith(path, ExactPrefix)) return path;
-  const bool drivePath = path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
-  const bool uncPath = StartsWith(path, L"\\\\") && !StartsWith(path, L"\\\\.\\");
-  if (!drivePath && !uncPath) return std::wstring();
-  const std::wstring full = FullPathName(path);
-  if (full.empty()) return std::wstring();
-  return uncPath ? ExactUncPrefix + full.substr(2) : ExactPrefix + full;
+// A folder that is a process's current directory cannot be removed; if
+// this process's own is the target folder or lies inside it, it moves to
+// the base folder first. Spellings the system does not make the same (a
+// short name, another drive letter for the same folder) are not caught:
+// the folder then stays, and nothing else is harmed.
+void LeaveTargetFolder(const std::wstring& baseFolder, const std::wstring& targetFolder) {
+  const std::wstring current = FullPathName(L".");
+  const std::wstring target = FullPathName(targetFolder);
+  if (current.empty() || target.empty() || current.size() < target.size()) return;
+  if (current.size() > target.size() && current[target.size()] != L'\\') return;
+  if (CompareStringOrdinal(current.data(), static_cast<int>(target.size()), target.data(),
+                           static_cast<int>(target.size()), TRUE) != CSTR_EQUAL)
+    return;
+  SetCurrentDirectoryW(baseFolder.c_str());
 }
 
-// The ordinary form, for the shell, which does not take "\\?\" paths.
-std::wstring OrdinaryPath(const std::wstring& exact) {
-  if (StartsWith(exact, ExactUncPrefix)) return L"\\\\" + exact.substr(wcslen(ExactUncPrefix));
-  return exact.substr(wcslen(ExactPrefix));
-}
-
-// Calls visit with every entry that pattern lists, "." and ".." left out,
-// in listing order, until visit returns false. False when nothing could be
-// listed.
-template <typename Visit>
-bool ForEachEntry(const std::wstring& pattern, Visit visit) {
-  WIN32_FIND_DATAW entry;
-  const HANDLE first = FindFirstFileW(pattern.c_str(), &entry);
-  if (first == INVALID_HANDLE_VALUE) return false;
-  const SearchHandle search(first);
-  do {
-    if (!IsDotEntry(entry.cFileName) && !visit(entry)) break;
-  } while (FindNextFileW(search.get(), &entry));
-  return true;
-}
-
-// The find data of the entry at a path itself (no wildcard); false when
-// there is none.
-bool ReadEntry(const std::wstring& exactPath, WIN32_FIND_DATAW& entry) {
-  bool found = false;
-  ForEachEntry(exactPath, [&](const WIN32_FIND_DATAW& self) {
-    entry = self;
-    found = true;
-    return false;
-  });
-  return found;
-}
-
-// True when the shell may be given the tree: every entry beneath folder
-// can be listed and is an ordinary file or folder that an ordinary path
-// names. The shell follows links (Wine's does, into their targets) and
-// misreads names with trailing dots, so such a tree is walked here instead.
-bool ShellCanDeleteTree(const std::wstring& exactFolder) {
-  bool ordinary = true;
-  const bool listed = ForEachEntry(exactFolder + L"\\*", [&](const WIN32_FIND_DATAW& entry) {
-    if (IsLink(entry) || !OrdinaryPathCanName(entry.cFileName))
-      ordinary = false;
-    else if (IsFolder(entry.dwFileAttributes))
-      ordinary = ShellCanDeleteTree(exactFolder + L"\\" + entry.cFileName);
-    return ordinary;
-  });
-  return listed && ordinary;
-}
-
-bool ShellDelete(const std::wstring& path) {
-  std::vector<wchar_t> list = ShellPathList(path);
-  SHFILEOPSTRUCTW operation{};
-  operation.hwnd = nullptr;
-  operation.wFunc = FO_DELETE;
-  operation.pFrom = list.data();
-  operation.pTo = nullptr;
-  // Outright, not to the Recycle Bin; and no dialog of any kind: nobody is
-  // there to answer it in an unattended run.
-  operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-  const int result = SHFileOperationW(&operation);
-  return result == 0 && !operation.fAnyOperationsAborted;
-}
-
-void DeleteProductFolder(const wchar_t* baseFolder, const std::wstring& name) {
-  const std::wstring targetFolder = std::wstring(baseFolder) + L"\\" + name;
+void DeleteProductFolder(const std::wstring& baseFolder, const std::wstring& name) {
+  const std::wstring targetFolder = baseFolder + L"\\" + name;
   Report(Message::TargetFolder, targetFolder.c_str());
-  // Empty unless formatted: an unformatted pattern lists nothing.
-  wchar_t PatternBuffer[PatternBufferSize] = {};
-  FormatPattern(PatternBuffer, L"%ls\\*.*", targetFolder.c_str());
-  // Entries are addressed by full path, so the target is never entered: a
-  // folder that is a current directory cannot be removed.
-  DeleteFolderContents(PatternBuffer);
-  DeleteFolderTree(targetFolder);
+  LeaveTargetFolder(baseFolder, targetFolder);
+  DeleteEntryTree(baseFolder, name, false);
 }
 
 }  // namespace
@@ -151,7 +318,8 @@ void DeleteProductFolder(const wchar_t* baseFolder, const std::wstring& name) {
 bool DeleteProgramDataFolder(const std::wstring& name) {
   Report(Message::DeletingProgramDataFiles, name.c_str());
   wchar_t baseFolder[MAX_PATH];
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, baseFolder))) {
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, baseFolder)) ||
+      !IsFullPath(baseFolder)) {
     Report(Message::FailedProgramDataDirectory, name.c_str());
     return false;
   }
@@ -176,49 +344,23 @@ bool DeleteProgramFilesFolder(const std::wstring& name) {
     Report(Message::FailedProgramFilesFallback);
     return false;
   }
+  // An empty or relative value names no folder of its own: resolved, it
+  // would be whatever the current directory or drive happens to be.
+  if (!IsFullPath(baseFolder)) {
+    Report(Message::FailedProgramFilesDirectory, name.c_str());
+    return false;
+  }
   DeleteProductFolder(baseFolder, name);
   return true;
 }
 
 void DeleteFolderContents(const std::wstring& searchPattern) {
-  const size_t slash = searchPattern.find_last_of(L'\\');
-  if (slash == std::wstring::npos) return;
-  const std::wstring folder = ExactPath(searchPattern.substr(0, slash));
-  if (folder.empty()) return;
-  // A folder that is a link is not listed: its listing is its target's.
-  WIN32_FIND_DATAW self;
-  if (!ReadEntry(folder, self) || IsLink(self) || !IsFolder(self.dwFileAttributes)) return;
-
-  ForEachEntry(folder + searchPattern.substr(slash), [&](const WIN32_FIND_DATAW& entry) {
-    const std::wstring path = folder + L"\\" + entry.cFileName;
-    // A link is left where it is: every call that would remove it follows
-    // it under Wine, and what it points to is not the product's.
-    if (IsLink(entry)) return true;
-    if (IsFolder(entry.dwFileAttributes))
-      DeleteFolderTree(path);
-    else
-      DeleteFileW(path.c_str());
-    return true;
-  });
+  std::wstring folder, pattern, parent, name;
+  if (!SplitPath(searchPattern, folder, pattern) || !SplitPath(folder, parent, name)) return;
+  DeleteEntryTree(parent, name, true);
 }
 
 bool DeleteFolderTree(const std::wstring& path) {
-  const std::wstring exact = ExactPath(path);
-  if (exact.empty()) return false;
-  WIN32_FIND_DATAW self;
-  if (!ReadEntry(exact, self) || IsLink(self)) return false;
-  if (!IsFolder(self.dwFileAttributes)) return DeleteFileW(exact.c_str()) != 0;
-
-  const std::wstring ordinary = OrdinaryPath(exact);
-  if (FullPathName(ordinary) == ordinary && ShellCanDeleteTree(exact)) return ShellDelete(ordinary);
-  // Links or odd names inside: walk it here, leaving the links, and remove
-  // the folder if that emptied it.
-  DeleteFolderContents(exact + L"\\*.*");
-  return RemoveDirectoryW(exact.c_str()) != 0;
-}
-
-std::vector<wchar_t> ShellPathList(const std::wstring& path) {
-  std::vector<wchar_t> list(path.size() + 2, L'\0');
-  std::copy(path.begin(), path.end(), list.begin());
-  return list;
+  std::wstring parent, name;
+  return SplitPath(path, parent, name) && DeleteEntryTree(parent, name, false);
 }

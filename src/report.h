@@ -106,8 +106,10 @@ class Stage {
   // Stops StartupService and waits, within a bound, until it has stopped.
   void StopProductService() const;
 
-  // Terminates every process whose image name is exactly wanted; true.
-  bool TerminateProcessesByName(const std::wstring& wanted) const;
+  // Terminates every process whose image name is exactly wanted and waits
+  // until each has exited, but not past exitDeadline (a GetTickCount64
+  // value; 0: no wait); true.
+  bool TerminateProcessesByName(const std::wstring& wanted, unsigned long long exitDeadline = 0) const;
 
   // The registry sweeps (registry.cpp): each walks a whole hive and deletes
   // every matching key with everything beneath it, with the deletion report;

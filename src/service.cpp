@@ -156,7 +156,7 @@ void DeleteProductService() {
   RunSystemTool(L"sc.exe", DeleteServiceArguments);
 }
 
-bool Stage::TerminateProcessesByName(const std::wstring& wanted) const {
+bool Stage::TerminateProcessesByName(const std::wstring& wanted, unsigned long long exitDeadline) const {
   // A snapshot that could not be taken makes Process32FirstW fail.
   const SnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
   PROCESSENTRY32W entry{};
@@ -165,14 +165,22 @@ bool Stage::TerminateProcessesByName(const std::wstring& wanted) const {
        more = Process32NextW(snapshot.get(), &entry)) {
     // The whole name, unit by unit, case-sensitively.
     if (wanted != entry.szExeFile) continue;
-    const KernelHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    // SYNCHRONIZE to wait for the end; a process that grants only
+    // termination is ended all the same, without the wait.
+    KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    if (!process) process.reset(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
     if (!process) continue;
     if (!quiet) {
       wchar_t LineBuffer[LineBufferSize];
       FormatLine(LineBuffer, Message::TerminatingProcess, wanted.c_str());
       Report(L"%ls", LineBuffer);
     }
-    TerminateProcess(process.get(), TerminatedExitCode);
+    // TerminateProcess only starts the end: until the process has gone,
+    // its image and the files it holds open cannot be deleted.
+    if (TerminateProcess(process.get(), TerminatedExitCode)) {
+      const ULONGLONG now = GetTickCount64();
+      if (now < exitDeadline) WaitForSingleObject(process.get(), static_cast<DWORD>(exitDeadline - now));
+    }
   }
   return true;
 }
@@ -180,9 +188,12 @@ bool Stage::TerminateProcessesByName(const std::wstring& wanted) const {
 bool KillProductProcesses() {
   Report(Message::KillingProcessesHeader);
   const Stage stage;
+  // One bound for all the waits, so a process that never ends holds the
+  // run for ProcessExitWaitMilliseconds at most.
+  const ULONGLONG exitDeadline = GetTickCount64() + ProcessExitWaitMilliseconds;
   for (const wchar_t* name : ProductProcessNames) {
     const std::wstring wanted = name;
-    stage.TerminateProcessesByName(wanted);
+    stage.TerminateProcessesByName(wanted, exitDeadline);
   }
   return true;
 }

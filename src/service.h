@@ -39,8 +39,12 @@ constexpr DWORD ServiceStopPollMilliseconds = 100;
 // tool delete the service; returns once the tool has ended.
 void DeleteProductService();
 
+// Longest wait, in all, for terminated processes to have exited.
+constexpr DWORD ProcessExitWaitMilliseconds = 5000;
+
 // Prints the "Killing Processes" header and terminates every process on the
-// product process list; true.
+// product process list, then waits (within ProcessExitWaitMilliseconds,
+// silently) until they have exited; true.
 bool KillProductProcesses();
 
 // Starts the program toolName from the system folder, never from the

@@ -29,8 +29,8 @@ std::string CleanMachineNormalReport(const std::wstring& startDirectory) {
          "\nKilling Processes\n-----------------\n"
          "\nDeleting Files\n--------------\n" +
          DataReport(L"Velmoran") + DataReport(L"Quillfen") +
-         ProgramsReport(L"ZOLVA", NativeProgramFilesFolder()) +
-         ProgramsReport(L"Quillfen", NativeProgramFilesFolder()) +
+         ProgramsReport(L"ZOLVA") +
+         ProgramsReport(L"Quillfen") +
          CleanVendorStageReport() + CleanInstallerStageReport();
 }
 
@@ -175,16 +175,20 @@ TEST_F(RemovalRun, PlantedRegistryRecordsGoInANormalRunAndTheBootstrapperKeyInAB
 }
 
 // In-process, so the process's own current directory can be looked at
-// after the run.
-TEST(RemovalSequence, CurrentDirectoryIsTheStartDirectoryAgainAfterTheRun) {
-  const std::wstring start = MakeTempFolder(L"restore");
+// after the run. A run started inside a product folder has to leave it to
+// delete it; the restore at the end then fails, silently.
+TEST(RemovalSequence, RunStartedInsideAProductFolderDeletesItAndEndsInItsBase) {
+  const std::wstring start = L"C:\\ProgramData\\Velmoran\\logs";
+  ASSERT_TRUE(PlantFile(start + L"\\client.log", "c"));
+  ASSERT_TRUE(PlantFile(L"C:\\ProgramData\\Velmoran\\settings.xml", "s"));
   ASSERT_TRUE(SetCurrentDirectoryW(start.c_str()));
   ReportCapture capture;
   RunRemoval();
   wchar_t after[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, after);
-  EXPECT_EQ(std::wstring(after), start);
+  EXPECT_EQ(std::wstring(after), L"C:\\ProgramData");
   EXPECT_EQ(capture.Text(), CleanMachineNormalReport(start));
+  EXPECT_FALSE(PathExists(L"C:\\ProgramData\\Velmoran"));
 }
 
 TEST(RemovalSequence, StartDirectoryLongerThanMaxPathIsReadWhole) {

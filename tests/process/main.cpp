@@ -3,7 +3,9 @@
 // Every start leaves "<its own path>.started" beside it, holding its
 // command line, so a test can tell whether a planted copy was ever run; a
 // copy started with arguments (as an impostor of a system tool would be)
-// ends at once instead of holding its starter.
+// ends at once instead of holding its starter. A running copy keeps that
+// file open, without sharing deletion, as a product process holds its own
+// files.
 #include <windows.h>
 
 #include <string>
@@ -19,9 +21,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int) {
     DWORD written = 0;
     WriteFile(file, commandLine.data(), static_cast<DWORD>(commandLine.size() * sizeof(wchar_t)),
               &written, nullptr);
-    CloseHandle(file);
   }
-  if (arguments != nullptr && *arguments != L'\0') return 0;
+  if (arguments != nullptr && *arguments != L'\0') {
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return 0;
+  }
   Sleep(INFINITE);
   return 0;
 }

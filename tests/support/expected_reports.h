@@ -9,14 +9,14 @@
 #include "harness.h"
 #include "plant.h"
 
-// One folder stage's lines: its announcement and its target folder.
+// One folder stage's lines: its announcement and its target folder, under
+// the base folders as this Wine machine names them.
 inline std::string DataReport(const std::wstring& name) {
-  return "Deleting '" + Utf8(name) + "' ProgramData Files\n(" +
-         Utf8(CommonAppDataFolder() + L"\\" + name) + ")\n\n";
+  return "Deleting '" + Utf8(name) + "' ProgramData Files\n(C:\\ProgramData\\" + Utf8(name) + ")\n\n";
 }
 
-inline std::string ProgramsReport(const std::wstring& name, const std::wstring& base) {
-  return "Deleting '" + Utf8(name) + "' Program Files Files\n(" + Utf8(base + L"\\" + name) + ")\n\n";
+inline std::string ProgramsReport(const std::wstring& name, const std::wstring& base = L"C:\\Program Files") {
+  return "Deleting '" + Utf8(name) + "' Program Files Files\n(" + Utf8(base) + "\\" + Utf8(name) + ")\n\n";
 }
 
 inline std::string CleanVendorStageReport() {

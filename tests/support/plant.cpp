@@ -1,6 +1,7 @@
 #include "plant.h"
 
 #include <sddl.h>
+#include <winternl.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -287,6 +288,41 @@ bool PathExistsExactName(const std::wstring& folder, const std::wstring& name) {
   return PathExists(L"\\\\?\\" + folder + L"\\" + name);
 }
 
+HANDLE CreateBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG disposition,
+                     ULONG options) {
+  UNICODE_STRING objectName;
+  objectName.Buffer = const_cast<PWSTR>(name.c_str());
+  objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status;
+  HANDLE created = nullptr;
+  if (!NT_SUCCESS(NtCreateFile(&created, access | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
+                               options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0)))
+    return nullptr;
+  return created;
+}
+
+std::wstring PlantChain(const std::wstring& folder, const std::wstring& name, int levels) {
+  // Each folder is made inside the handle of the one before: a path given
+  // whole would be looked up again from the root at every level.
+  HANDLE current = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (current == INVALID_HANDLE_VALUE) return std::wstring();
+  std::wstring path = folder;
+  for (int level = 0; level < levels && current != nullptr; ++level) {
+    HANDLE child = CreateBeneath(current, name, FILE_LIST_DIRECTORY, FILE_OPEN_IF, FILE_DIRECTORY_FILE);
+    CloseHandle(current);
+    current = child;
+    path += L"\\" + name;
+  }
+  if (current == nullptr) return std::wstring();
+  CloseHandle(current);
+  return path;
+}
+
 bool MakeReadOnly(const std::wstring& path) {
   return SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY) != 0;
 }
@@ -442,7 +478,10 @@ bool PlantDummyProgram(const std::wstring& path) {
 }
 
 KernelHandle StartProductProcess(const std::wstring& imageName, const std::wstring& program) {
-  const std::wstring path = MakeTempFolder(L"process") + L"\\" + imageName;
+  return StartProductProcessAt(MakeTempFolder(L"process") + L"\\" + imageName, program);
+}
+
+KernelHandle StartProductProcessAt(const std::wstring& path, const std::wstring& program) {
   const std::wstring source = program.empty() ? DummyProgramPath() : program;
   if (CopyFileW(source.c_str(), path.c_str(), FALSE) == FALSE) return KernelHandle();
   std::wstring commandLine = L"\"" + path + L"\"";

@@ -32,6 +32,15 @@ bool PathExists(const std::wstring& path);
 bool PlantFileExactName(const std::wstring& folder, const std::wstring& name,
                         const std::string& content);
 bool PathExistsExactName(const std::wstring& folder, const std::wstring& name);
+// The entry name inside the open folder, opened or made (disposition:
+// FILE_OPEN, FILE_OPEN_IF, ...) relative to the folder's handle, shared for
+// everything; NULL on failure.
+HANDLE CreateBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG disposition,
+                     ULONG options);
+// levels folders called name, each inside the one before, beneath the
+// existing folder; the deepest one's path (no length limit), or an empty
+// string on failure.
+std::wstring PlantChain(const std::wstring& folder, const std::wstring& name, int levels);
 bool MakeReadOnly(const std::wstring& path);
 std::wstring CommonAppDataFolder();
 std::wstring NativeProgramFilesFolder();
@@ -50,6 +59,9 @@ DWORD ServiceState(const std::wstring& name);
 // when it could not be started. program, if given, is the dummy to copy
 // (the other architecture's); otherwise the one beside this program.
 KernelHandle StartProductProcess(const std::wstring& imageName, const std::wstring& program = L"");
+// The same from path; the running copy holds path and path + ".started"
+// open.
+KernelHandle StartProductProcessAt(const std::wstring& path, const std::wstring& program = L"");
 // Copies the dummy program to path, where a run must never start it; its
 // start would leave path + ".started".
 bool PlantDummyProgram(const std::wstring& path);
