@@ -1,5 +1,6 @@
 // kestrum_bench: what a registry sweep costs per visited key, set against
-// the least any walk of the same hive can cost (its floor).
+// the least any walk of the same hive can cost (its floor), and what the
+// registry stages of a whole run cost against one walk of their hives.
 //
 //   kestrum_bench [--keys N] [--repeats R]
 //
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <functional>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <utility>
@@ -101,7 +103,9 @@ unsigned PlantTree(unsigned keys) {
 
 // ---- the floors ---------------------------------------------------------
 
-enum class FloorDepth { Keys, ValueNames, ValueData };
+// ValueNamesAndData reads each value's name and data in one call, the
+// least a walk that reads them all can do.
+enum class FloorDepth { Keys, ValueNames, ValueData, ValueNamesAndData };
 
 struct FloorWalk {
   FloorDepth depth;
@@ -115,11 +119,15 @@ struct FloorWalk {
       BYTE data[1024];
       for (DWORD index = 0;; ++index) {
         DWORD length = 8192;
-        if (RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-          break;
+        DWORD size = sizeof data;
+        const bool together = depth == FloorDepth::ValueNamesAndData;
+        const LONG result = RegEnumValueW(key, index, name, &length, nullptr, nullptr, together ? data : nullptr,
+                                          together ? &size : nullptr);
+        // Data over 1024 bytes is read no further, as the sweeps read it.
+        if (result != ERROR_SUCCESS && !(together && result == ERROR_MORE_DATA)) break;
         ++values;
         if (depth == FloorDepth::ValueData) {
-          DWORD size = sizeof data;
+          size = sizeof data;
           RegQueryValueExW(key, name, nullptr, nullptr, data, &size);
         }
       }
@@ -136,6 +144,29 @@ struct FloorWalk {
     }
   }
 };
+
+// ---- whole runs -----------------------------------------------------------
+
+const char NormalLimit[] = "limit: one walk of HKCU, HKCR, HKLM";
+const char NormalRun[] = "normal run, recorded walks";
+const char BootstrapperLimit[] = "limit: one walk of HKCU, HKLM";
+const char BootstrapperRun[] = "-bo run, recorded walks";
+
+void WalkOnce(std::initializer_list<HKEY> hives) {
+  for (const HKEY hive : hives) FloorWalk{FloorDepth::ValueNamesAndData}.Visit(hive);
+}
+
+// The registry work of a run and its stages, quiet.
+void RunRegistryStages(unsigned stages, bool full) {
+  SetFullRegistryWalks(full);
+  {
+    const RegistryWork work(stages);
+    if (stages & VendorKeys) DeleteVendorRegistryKeys();
+    if (stages & InstallerEntries) DeleteInstallerRegistryEntries();
+    if (stages & BootstrapperEntries) DeleteBootstrapperRegistryEntries();
+  }
+  SetFullRegistryWalks(false);
+}
 
 // ---- measuring ----------------------------------------------------------
 
@@ -193,8 +224,16 @@ int wmain(int argc, wchar_t** argv) {
        [&] { stage.DeleteKeysByValueName(HKEY_LOCAL_MACHINE, L"00000000000000000000000000000000"); }},
       {"DeleteKeysByValueData", "floor + enum values + read data",
        [&] { stage.DeleteKeysByValueData(L"No Such Product Text"); }},
-      {"stage: vendor keys (2 sweeps)", nullptr, [] { DeleteVendorRegistryKeys(); }},
-      {"stage: installer records (22 sweeps)", nullptr, [] { DeleteInstallerRegistryEntries(); }},
+      // Whole runs: the registry stages of a normal and of a "-bo" run,
+      // by today's full walks and by one discovery walk per hive and the
+      // recorded walks, against their limit: one walk of the same hives
+      // that reads every value's name and data once.
+      {NormalLimit, nullptr, [] { WalkOnce({HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE}); }},
+      {"normal run, full walks (24)", NormalLimit, [] { RunRegistryStages(NormalRunStages, true); }},
+      {NormalRun, NormalLimit, [] { RunRegistryStages(NormalRunStages, false); }},
+      {BootstrapperLimit, nullptr, [] { WalkOnce({HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}); }},
+      {"-bo run, full walks (10)", BootstrapperLimit, [] { RunRegistryStages(BootstrapperRunStages, true); }},
+      {BootstrapperRun, BootstrapperLimit, [] { RunRegistryStages(BootstrapperRunStages, false); }},
   };
 
   // Interleaved, so a slow phase of the machine spreads over all subjects,
@@ -229,8 +268,15 @@ int wmain(int argc, wchar_t** argv) {
                 Spread(subject.seconds), median * 1e6 / visited, ratio,
                 static_cast<double>(subject.allocations) / visited);
   }
-  std::printf("\n%u rounds, %.0f keys visited per walk; the stages' figures cover all their sweeps.\n",
+  std::printf("\n%u rounds, %.0f keys of HKEY_LOCAL_MACHINE visited per walk; the runs' figures cover all\n"
+              "their walks.\n\n",
               repeats, visited);
+  const auto timesLimit = [&](const char* name) {
+    const Subject* run = floorOf(name);
+    return Median(run->seconds) / Median(floorOf(run->floorName)->seconds);
+  };
+  std::printf("normal run registry stages: %.2f x limit\n", timesLimit(NormalRun));
+  std::printf("-bo run registry stages: %.2f x limit\n", timesLimit(BootstrapperRun));
 
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, BenchRoot);
   return 0;
