@@ -8,4 +8,4 @@ scripts/setup.sh
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 --target kestrum_bench >/dev/null
 scripts/wine-template.sh build/win64/wine-template
-exec scripts/wine-run.sh build/win64/wine-template build/win64/bin/kestrum_bench.exe "$@"
+exec scripts/wine-run.sh "$PWD/build/win64/wine-template" build/win64/bin/kestrum_bench.exe "$@"
