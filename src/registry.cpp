@@ -161,7 +161,9 @@ class HiveWalk {
            HiveRecords* records)
       : stage_(&stage), root_(root), match_(match), run_(run), searchText_(searchText), records_(records),
         name_(NameCapacity) {
+    // A search that discovery did not look for is walked in full.
     if (records_ != nullptr) bit_ = records_->Bit(match, searchText);
+    if (bit_ == 0) records_ = nullptr;
     if (match == Match::ValueName || match == Match::ValueData) valueName_.resize(ValueNameCapacity);
     if (match == Match::ValueData) data_.resize(DataCapacity / sizeof(wchar_t));
     path_.reserve(NameCapacity);
