@@ -388,7 +388,8 @@ class HiveWalk {
     unsigned finds = 0;
     for (size_t at = 0; at < records_->searches.size(); ++at) {
       const Search& search = records_->searches[at];
-      if ((search.match == Match::KeyName && search.text == name) || (search.match == Match::Path && search.text == path_))
+      if ((search.match == Match::KeyName && search.text == name) ||
+          (search.match == Match::Path && search.text == path_))
         finds |= 1u << at;
     }
     return finds;

@@ -147,9 +147,11 @@ class HiveGenerator {
       const unsigned kind = Below(100);
       const std::wstring& guid = Chance(50) ? PackedBootstrapper : PackedProduct;
       if (kind < 12)
-        AddValue(side, path, (Chance(50) ? L"" : L"x") + guid + (Chance(50) ? L"" : L"y"), Chance(30) ? ProductText : L"");
+        AddValue(side, path, (Chance(50) ? L"" : L"x") + guid + (Chance(50) ? L"" : L"y"),
+                 Chance(30) ? ProductText : L"");
       else if (kind < 24)
-        AddValue(side, path, Pick(DataValueNames), (Chance(50) ? L"C:\\" : L"") + ProductText + (Chance(50) ? L" 7" : L""));
+        AddValue(side, path, Pick(DataValueNames),
+                 (Chance(50) ? L"C:\\" : L"") + ProductText + (Chance(50) ? L" 7" : L""));
       else if (kind < 27)
         AddValue(side, path, L"Long", ProductText + std::wstring(600, L'x'));
       else if (kind < 29)  // too long a name to read: it ends the scan of its key
@@ -238,7 +240,8 @@ struct Twin {
         if (RegEnumValueW(key, index, name.data(), &length, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
           break;
         std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), size / sizeof(wchar_t));
-        if (type == REG_LINK && text.find(base) != std::wstring::npos) text.replace(text.find(base), base.size(), L"<twin>");
+        const size_t twinAt = text.find(base);
+        if (type == REG_LINK && twinAt != std::wstring::npos) text.replace(twinAt, base.size(), L"<twin>");
         lines.push_back(shown + " | " + Utf8(std::wstring(name.data(), length)) + " | " + std::to_string(type) +
                         " | " + Utf8(text));
       }
@@ -293,7 +296,8 @@ std::string FirstDifference(const std::vector<Line>& full, const std::vector<Lin
   for (size_t at = 0; at < full.size() || at < recorded.size(); ++at) {
     const std::string left = at < full.size() ? std::string(full[at]) : "(nothing)";
     const std::string right = at < recorded.size() ? std::string(recorded[at]) : "(nothing)";
-    if (left != right) return "line " + std::to_string(at + 1) + ": full walk \"" + left + "\", recorded walk \"" + right + "\"";
+    if (left != right)
+      return "line " + std::to_string(at + 1) + ": full walk \"" + left + "\", recorded walk \"" + right + "\"";
   }
   return "";
 }
@@ -344,7 +348,8 @@ TEST(RecordedWalks, GiveTheFullWalksReportsAndLeaveTheSameRegistry) {
     KeyTreeDeletion deletion;
     for (const Twin* twin : {&full, &recorded}) {
       for (const Planting& planting : plantings)
-        if (planting.kind == Planting::Close) SetKeyAccess(HKEY_LOCAL_MACHINE, twin->Path(planting.side, planting.path), false);
+        if (planting.kind == Planting::Close)
+          SetKeyAccess(HKEY_LOCAL_MACHINE, twin->Path(planting.side, planting.path), false);
       EXPECT_EQ(deletion.Delete(HKEY_LOCAL_MACHINE, twin->base.c_str()), ERROR_SUCCESS);
     }
   }
