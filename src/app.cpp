@@ -61,11 +61,15 @@ void RunNormalSequence() {
   DeleteProgramDataFolder(SecondVendorDataFolder);
   DeleteProgramFilesFolder(ProductProgramFolder);
   DeleteProgramFilesFolder(VendorProgramFolder);
+  const RegistryWork registry(NormalRunStages);
   DeleteVendorRegistryKeys();
   DeleteInstallerRegistryEntries();
 }
 
-void RunBootstrapperSequence() { DeleteBootstrapperRegistryEntries(); }
+void RunBootstrapperSequence() {
+  const RegistryWork registry(BootstrapperRunStages);
+  DeleteBootstrapperRegistryEntries();
+}
 
 }  // namespace
 

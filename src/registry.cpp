@@ -91,28 +91,105 @@ bool NamesTheKey(std::wstring_view name) {
   return false;
 }
 
-// One run of a sweep over a whole hive. The walk keeps its own stack of
-// open keys instead of recursing, so a deep hive costs heap, not stack; the
-// relative path lives in one buffer that grows and shrinks with the walk,
-// and the name, value-name and data buffers serve every level, since no
-// level reads them again after it has descended.
+constexpr size_t NoRecord = static_cast<size_t>(-1);
+
+// A key that discovery kept: one that a sweep of the run can act on, or one
+// on the way to such a key.
+struct KeyRecord {
+  std::wstring name;
+  DWORD index = 0;    // among its siblings, kept in step with this run's deletions
+  DWORD subkeys = 0;  // how many it has, likewise
+  unsigned finds = 0;  // the searches that match it or a key below it, one bit each
+  std::vector<size_t> children;  // kept subkeys, by increasing index
+};
+
+struct Search {
+  Match match;
+  std::wstring text;
+};
+
+// One hive's searches and the keys discovery kept; keys[0] is the root.
+struct HiveRecords {
+  HKEY root = nullptr;
+  std::vector<Search> searches;
+  std::vector<KeyRecord> keys;
+
+  unsigned Bit(Match match, const std::wstring& text) const {
+    for (size_t at = 0; at < searches.size(); ++at)
+      if (searches[at].match == match && searches[at].text == text) return 1u << at;
+    return 0;
+  }
+};
+
+}  // namespace
+
+struct RegistryWork::Records {
+  Records(unsigned stages, const Hives& hives) : stages(stages), hives(hives) {}
+  unsigned stages;
+  Hives hives;
+  bool discovered = false;
+  HiveRecords currentUser, classesRoot, localMachine;
+
+  HKEY Root(HKEY predefined) const {
+    if (predefined == HKEY_CURRENT_USER) return hives.currentUser;
+    if (predefined == HKEY_CLASSES_ROOT) return hives.classesRoot;
+    return hives.localMachine;
+  }
+  HiveRecords& Hive(HKEY predefined) {
+    if (predefined == HKEY_CURRENT_USER) return currentUser;
+    if (predefined == HKEY_CLASSES_ROOT) return classesRoot;
+    return localMachine;
+  }
+};
+
+namespace {
+
+// The walk of a whole hive, for one of two ends: a sweep, which acts on the
+// keys it matches, or discovery, which reads every key and value once and
+// records the keys that any of the run's searches matches. A sweep given
+// records enters only recorded keys that lead to a match of its own search:
+// a subtree without one cannot produce a line or a deletion.
+//
+// The walk keeps its own stack of open keys instead of recursing, so a deep
+// hive costs heap, not stack; the relative path lives in one buffer that
+// grows and shrinks with the walk, and the name, value-name and data
+// buffers serve every level, since no level reads them again after it has
+// descended.
 class HiveWalk {
  public:
-  HiveWalk(const Stage& stage, HKEY root, Match match, const std::wstring& searchText, SweepRun run)
-      : stage_(stage), root_(root), match_(match), run_(run), searchText_(searchText), name_(NameCapacity) {
+  HiveWalk(const Stage& stage, HKEY root, Match match, const std::wstring& searchText, SweepRun run,
+           HiveRecords* records)
+      : stage_(&stage), root_(root), match_(match), run_(run), searchText_(searchText), records_(records),
+        name_(NameCapacity) {
+    // A search that discovery did not look for is walked in full.
+    if (records_ != nullptr) bit_ = records_->Bit(match, searchText);
+    if (bit_ == 0) records_ = nullptr;
     if (match == Match::ValueName || match == Match::ValueData) valueName_.resize(ValueNameCapacity);
     if (match == Match::ValueData) data_.resize(DataCapacity / sizeof(wchar_t));
     path_.reserve(NameCapacity);
     levels_.reserve(64);
   }
 
+  // Discovery, with the sweeps' access, link rule and buffers.
+  explicit HiveWalk(HiveRecords& records)
+      : stage_(nullptr), root_(records.root), match_(Match::Path), run_(SweepRun::Pass), records_(&records),
+        name_(NameCapacity), valueName_(ValueNameCapacity), data_(DataCapacity / sizeof(wchar_t)) {
+    path_.reserve(NameCapacity);
+    levels_.reserve(64);
+    found_.reserve(64);
+    for (const Search& search : records.searches) {
+      readsValueNames_ = readsValueNames_ || search.match == Match::ValueName;
+      readsValueData_ = readsValueData_ || search.match == Match::ValueData;
+    }
+    records.keys.assign(1, KeyRecord());
+  }
+
   void Run() {
-    Enter(root_, 0);
+    Enter(root_, 0, 0);
     while (!levels_.empty()) {
       Level& visited = levels_.back();
       DWORD length = NameCapacity;
-      if (RegEnumKeyExW(visited.key, visited.index, name_.data(), &length, nullptr, nullptr, nullptr,
-                        nullptr) != ERROR_SUCCESS) {
+      if (!ReadNextEntry(visited, length)) {
         Leave();
         continue;
       }
@@ -125,17 +202,23 @@ class HiveWalk {
       if (parentLength != 0) path_ += L'\\';
       path_.append(name_.data(), length);
       const wchar_t* name = path_.c_str() + (path_.size() - length);
-      if (match_ == Match::KeyName && searchText_ == std::wstring_view(name, length) &&
+      const unsigned finds = Discovering() ? FindsByName(std::wstring_view(name, length)) : 0;
+      if (match_ == Match::KeyName && !Discovering() && searchText_ == std::wstring_view(name, length) &&
           DeleteKey(parent, name) == ERROR_SUCCESS) {
-        StayOnDeletedIndex(visited);
+        Deleted(visited);
         path_.resize(parentLength);
         continue;
       }
       HKEY subkey = nullptr;
-      if (RegOpenKeyExW(parent, name, OpenAsItself, WalkAccess, &subkey) == ERROR_SUCCESS)
-        Enter(subkey, parentLength);
-      else
-        path_.resize(parentLength);  // just deleted, or closed to us: its subtree is skipped
+      if (RegOpenKeyExW(parent, name, OpenAsItself, WalkAccess, &subkey) == ERROR_SUCCESS) {
+        Enter(subkey, parentLength, finds);
+        continue;
+      }
+      // Just deleted, or closed to us: its subtree is skipped. Discovery
+      // still keeps a closed key of a searched name, which a sweep tries
+      // to delete before it tries to open it.
+      if (finds != 0) Keep(name, visited.index - 1, 0, finds, {});
+      path_.resize(parentLength);
     }
   }
 
@@ -146,12 +229,96 @@ class HiveWalk {
     size_t parentLength;  // path_ is cut back to this on leaving the key
     DWORD revisits;       // check pass: deletions left that may keep the index
     bool counted;         // revisits has been set from the key's subkey count
+    size_t record;        // recorded walk: the key's record
+    size_t entry;         // recorded walk: the record of the subkey read last
+    bool checked;         // recorded walk: the subkey count was compared
+    bool sequential;      // recorded walk: the records of this level are stale
   };
+
+  // What discovery learns of a key on the current path before it leaves it.
+  struct Found {
+    DWORD index;
+    unsigned finds;
+    std::vector<size_t> children;
+  };
+
+  bool Discovering() const { return stage_ == nullptr; }
+  bool Recorded() const { return records_ != nullptr && !Discovering(); }
+
+  // Reads the subkey at the level's index into name_, or, in a recorded
+  // walk, the next subkey that leads to a match of the sweep's search, and
+  // leaves the level's index on it. Its records are trusted while the key
+  // has the subkey count they say and the name at the index they predict is
+  // theirs: then the subkeys in between are none of theirs, and reading
+  // them would change nothing. Otherwise (a deletion through another
+  // hive's view, a deletion that stopped half-way) the level is read index
+  // by index from where it stands, as the full walk reads it, and only
+  // recorded subkeys are taken.
+  bool ReadNextEntry(Level& level, DWORD& length) {
+    if (!Recorded() || level.record == NoRecord)
+      return RegEnumKeyExW(level.key, level.index, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) ==
+             ERROR_SUCCESS;
+    const KeyRecord& record = records_->keys[level.record];
+    if (!level.checked) {
+      level.checked = true;
+      DWORD subkeys = 0;
+      level.sequential = RegQueryInfoKeyW(level.key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                          nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+                         subkeys != record.subkeys;
+    }
+    if (!level.sequential) {
+      const size_t next = NextRecordedEntry(record, level.index);
+      if (next == NoRecord) return false;
+      const KeyRecord& expected = records_->keys[next];
+      if (RegEnumKeyExW(level.key, expected.index, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) ==
+              ERROR_SUCCESS &&
+          expected.name == std::wstring_view(name_.data(), length)) {
+        level.index = expected.index;
+        level.entry = next;
+        return true;
+      }
+      level.sequential = true;
+    }
+    for (;; ++level.index) {
+      length = NameCapacity;
+      if (RegEnumKeyExW(level.key, level.index, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS)
+        return false;
+      level.entry = RecordedEntry(record, std::wstring_view(name_.data(), length));
+      if (level.entry != NoRecord) return true;
+    }
+  }
+
+  // The first kept subkey at or after index that leads to a match of the
+  // sweep's search.
+  size_t NextRecordedEntry(const KeyRecord& record, DWORD index) const {
+    for (const size_t child : record.children) {
+      const KeyRecord& candidate = records_->keys[child];
+      if (candidate.index >= index && (candidate.finds & bit_) != 0) return child;
+    }
+    return NoRecord;
+  }
+
+  size_t RecordedEntry(const KeyRecord& record, std::wstring_view name) const {
+    for (const size_t child : record.children) {
+      const KeyRecord& candidate = records_->keys[child];
+      if ((candidate.finds & bit_) != 0 && candidate.name == name) return child;
+    }
+    return NoRecord;
+  }
 
   // Arrival at a key: the tests made on the key itself, before its subkeys.
   // The hive's root is never acted on: its deletion would take the hive.
-  void Enter(HKEY key, size_t parentLength) {
-    levels_.push_back({key, 0, parentLength, 0, false});
+  void Enter(HKEY key, size_t parentLength, unsigned finds) {
+    size_t record = NoRecord;
+    if (Recorded()) record = levels_.empty() ? 0 : levels_.back().entry;
+    levels_.push_back({key, 0, parentLength, 0, false, record, NoRecord, false, false});
+    if (Discovering()) {
+      const DWORD index = levels_.size() == 1 ? 0 : levels_[levels_.size() - 2].index - 1;
+      found_.push_back({index, finds | FindsByValues(key), {}});
+      return;
+    }
+    if (levels_.size() == 1 && Recorded()) return;  // nothing to act on at the root
     Verdict verdict = Verdict::None;
     if (match_ == Match::Path)
       verdict = searchText_ == path_ ? Verdict::Whole : Verdict::None;
@@ -164,14 +331,14 @@ class HiveWalk {
       case Verdict::Whole: {
         const size_t nameStart = parentLength == 0 ? 0 : parentLength + 1;
         Level& parent = levels_[levels_.size() - 2];
-        if (DeleteKey(parent.key, path_.c_str() + nameStart) == ERROR_SUCCESS) StayOnDeletedIndex(parent);
+        if (DeleteKey(parent.key, path_.c_str() + nameStart) == ERROR_SUCCESS) Deleted(parent);
         break;
       }
       case Verdict::SharedValues:
         DeleteMatchedValues(key);
         break;
       case Verdict::SharedKey:
-        stage_.Report(Message::LeavingSharedKey, path_.c_str());
+        stage_->Report(Message::LeavingSharedKey, path_.c_str());
         break;
       case Verdict::None:
         break;
@@ -181,8 +348,102 @@ class HiveWalk {
   void Leave() {
     const Level left = levels_.back();
     levels_.pop_back();
+    if (Discovering()) {
+      Found found = std::move(found_.back());
+      found_.pop_back();
+      if (levels_.empty()) {
+        KeyRecord& root = records_->keys[0];
+        root.subkeys = left.index;
+        root.finds = found.finds;
+        root.children = std::move(found.children);
+      } else if (found.finds != 0) {
+        const size_t nameStart = left.parentLength == 0 ? 0 : left.parentLength + 1;
+        Keep(path_.c_str() + nameStart, found.index, left.index, found.finds,
+             std::move(found.children));
+      }
+    }
     if (left.key != root_) RegCloseKey(left.key);
     path_.resize(left.parentLength);
+  }
+
+  // Discovery: records a subkey of parent's key (read at index) that
+  // leads to a match, below the parent's own record.
+  void Keep(const wchar_t* name, DWORD index, DWORD subkeys, unsigned finds,
+            std::vector<size_t> children) {
+    KeyRecord record;
+    record.name = name;
+    record.index = index;
+    record.subkeys = subkeys;
+    record.finds = finds;
+    record.children = std::move(children);
+    records_->keys.push_back(std::move(record));
+    Found& above = found_.back();
+    above.children.push_back(records_->keys.size() - 1);
+    above.finds |= finds;
+  }
+
+  // Discovery: the searches a subkey matches by its name or its path, read
+  // before it is opened, as the name sweep deletes before it opens.
+  unsigned FindsByName(std::wstring_view name) {
+    unsigned finds = 0;
+    for (size_t at = 0; at < records_->searches.size(); ++at) {
+      const Search& search = records_->searches[at];
+      if ((search.match == Match::KeyName && search.text == name) ||
+          (search.match == Match::Path && search.text == path_))
+        finds |= 1u << at;
+    }
+    return finds;
+  }
+
+  // Discovery: the searches a key matches by its values' names or data,
+  // read as the value sweeps read them, so that a value they cannot read
+  // is not read here either.
+  unsigned FindsByValues(HKEY key) {
+    unsigned finds = 0;
+    if (!readsValueNames_ && !readsValueData_) return finds;
+    for (DWORD index = 0;; ++index) {
+      DWORD size = 0;
+      ValueRead read = ValueRead::Read;
+      if (readsValueData_) {
+        read = ReadValueData(key, index, size);
+      } else {
+        DWORD length = ValueNameCapacity;
+        const LONG result =
+            RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (result != ERROR_SUCCESS) break;
+        valueNameLength_ = length;
+      }
+      if (read == ValueRead::EndOfList || read == ValueRead::EndOfScan) break;
+      std::wstring_view text(data_.data(), read == ValueRead::Read ? size / sizeof(wchar_t) : 0);
+      text = text.substr(0, text.find(L'\0'));
+      const std::wstring_view name(valueName_.data(), valueNameLength_);
+      for (size_t at = 0; at < records_->searches.size(); ++at) {
+        const Search& search = records_->searches[at];
+        if ((search.match == Match::ValueName && name.find(search.text) != std::wstring_view::npos) ||
+            (search.match == Match::ValueData && read == ValueRead::Read && readsValueData_ &&
+             text.find(search.text) != std::wstring_view::npos))
+          finds |= 1u << at;
+      }
+    }
+    return finds;
+  }
+
+  // A key below the level's key was deleted whole. Its record leaves the
+  // records and the indices of its later siblings drop by one, as the live
+  // ones do; the check pass then stays on the index.
+  void Deleted(Level& parent) {
+    if (Recorded() && parent.record != NoRecord) {
+      KeyRecord& record = records_->keys[parent.record];
+      if (record.subkeys != 0) --record.subkeys;
+      auto& children = record.children;
+      for (size_t at = 0; at < children.size(); ++at) {
+        if (children[at] != parent.entry) continue;
+        for (size_t later = at + 1; later < children.size(); ++later) --records_->keys[children[later]].index;
+        children.erase(children.begin() + at);
+        break;
+      }
+    }
+    StayOnDeletedIndex(parent);
   }
 
   // In a check pass the follower of a deleted subkey has slid into its
@@ -274,10 +535,12 @@ class HiveWalk {
     size = DataCapacity;
     LONG result = RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr,
                                 reinterpret_cast<BYTE*>(data_.data()), &size);
+    valueNameLength_ = length;
     if (result == ERROR_SUCCESS) return ValueRead::Read;
     if (result == ERROR_NO_MORE_ITEMS) return ValueRead::EndOfList;
     length = ValueNameCapacity;
     result = RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    valueNameLength_ = length;
     if (result != ERROR_SUCCESS) return result == ERROR_NO_MORE_ITEMS ? ValueRead::EndOfList : ValueRead::EndOfScan;
     size = DataCapacity;
     if (RegQueryValueExW(key, valueName_.data(), nullptr, nullptr, reinterpret_cast<BYTE*>(data_.data()),
@@ -291,7 +554,7 @@ class HiveWalk {
   // The deletion report around the deletion of name below parent; path_
   // holds the key's relative path.
   LONG DeleteKey(HKEY parent, const wchar_t* name) {
-    stage_.Report(Message::DeletingKey, path_.c_str());
+    stage_->Report(Message::DeletingKey, path_.c_str());
     const LONG result = deletion_.Delete(parent, name);
     ReportResult(result);
     return result;
@@ -302,37 +565,43 @@ class HiveWalk {
   void DeleteMatchedValues(HKEY key) {
     for (size_t at = 0; at < matchedNames_.size(); at = matchedNames_.find(L'\0', at) + 1) {
       const wchar_t* value = matchedNames_.c_str() + at;
-      stage_.Report(Message::DeletingValue, value, path_.c_str());
+      stage_->Report(Message::DeletingValue, value, path_.c_str());
       ReportResult(RegDeleteValueW(key, value));
     }
   }
 
   void ReportResult(LONG result) const {
     if (result == ERROR_SUCCESS)
-      stage_.Report(Message::Success);
+      stage_->Report(Message::Success);
     else
-      stage_.Report(Message::Failed, static_cast<int>(result));
+      stage_->Report(Message::Failed, static_cast<int>(result));
   }
 
-  const Stage& stage_;
+  const Stage* stage_;  // nullptr: discovery
   const HKEY root_;
   const Match match_;
   const SweepRun run_;
   const std::wstring_view searchText_;
+  HiveRecords* records_;  // nullptr: a full walk
+  unsigned bit_ = 0;      // the sweep's search among the records'
+  bool readsValueNames_ = false;
+  bool readsValueData_ = false;
+  std::vector<Found> found_;  // discovery: one for each level
   std::wstring path_;  // relative path of the key visited last
   std::vector<Level> levels_;
   std::vector<wchar_t> name_;
   std::vector<wchar_t> valueName_;
+  DWORD valueNameLength_ = 0;  // of the name ReadValueData read last
   std::vector<wchar_t> data_;
   std::wstring matchedNames_;  // NUL-terminated names of a shared key's values
   KeyTreeDeletion deletion_;
 };
 
 void SweepHive(const Stage& stage, HKEY root, Match match, const std::wstring& searchText,
-               SweepRun run = SweepRun::Pass) {
+               SweepRun run = SweepRun::Pass, HiveRecords* records = nullptr) {
   // An empty text would match the hive's root or every value: delete nothing.
   if (searchText.empty()) return;
-  HiveWalk(stage, root, match, searchText, run).Run();
+  HiveWalk(stage, root, match, searchText, run, records).Run();
 }
 
 // The product's installer and bootstrapper records. The two packed GUIDs
@@ -344,46 +613,129 @@ constexpr wchar_t FirstInstallerGuid[] = L"{e6a11024-5926-4359-bc32-05fe3ec5c2e3
 constexpr wchar_t SecondInstallerGuid[] = L"{744ad6f8-a222-4194-8ee1-775d0f0f15fa}";
 constexpr wchar_t BootstrapperGuid[] = L"{983B6369-D5BA-41D5-BE4F-456DC1F49414}";
 
-enum class Sweep { KeysByName, KeysByValueName, KeysByValueData };
-
 // One row of a stage's pass table; each pass runs twice, the second time
-// as its check pass, which reaches the keys the first left behind.
+// as its check pass, which reaches the keys the first left behind. The
+// value-data sweep always sweeps HKEY_LOCAL_MACHINE.
 struct Pass {
   const wchar_t* subHeader;
   const wchar_t* checkSubHeader;
   HKEY root;
-  Sweep sweep;
+  Match sweep;
   const wchar_t* searchText;
 };
 
-void RunSweep(const Stage& stage, const Pass& pass, SweepRun run) {
-  const std::wstring searchText = pass.searchText;
-  switch (pass.sweep) {
-    case Sweep::KeysByName:
-      stage.DeleteKeysByName(pass.root, searchText, run);
-      break;
-    case Sweep::KeysByValueName:
-      stage.DeleteKeysByValueName(pass.root, searchText, run);
-      break;
-    case Sweep::KeysByValueData:  // always HKEY_LOCAL_MACHINE
-      stage.DeleteKeysByValueData(searchText, run);
-      break;
-  }
+const std::vector<Pass>& InstallerPasses() {
+  static const std::vector<Pass> passes = {
+      {Message::CurrentUserPass1, Message::CurrentUserPass1Check, HKEY_CURRENT_USER, Match::KeyName,
+       PackedBootstrapperGuid},
+      {Message::CurrentUserPass2, Message::CurrentUserPass2Check, HKEY_CURRENT_USER, Match::ValueName,
+       PackedBootstrapperGuid},
+      {Message::ClassesRootPass1, Message::ClassesRootPass1Check, HKEY_CLASSES_ROOT, Match::KeyName,
+       PackedProductGuid},
+      {Message::LocalMachinePass1, Message::LocalMachinePass1Check, HKEY_LOCAL_MACHINE, Match::KeyName,
+       PackedProductGuid},
+      {Message::LocalMachinePass2, Message::LocalMachinePass2Check, HKEY_LOCAL_MACHINE, Match::ValueName,
+       PackedProductGuid},
+      {Message::LocalMachinePass3, Message::LocalMachinePass3Check, HKEY_LOCAL_MACHINE, Match::KeyName,
+       PackedBootstrapperGuid},
+      {Message::LocalMachinePass4, Message::LocalMachinePass4Check, HKEY_LOCAL_MACHINE, Match::ValueName,
+       PackedBootstrapperGuid},
+      {Message::LocalMachinePass5, Message::LocalMachinePass5Check, HKEY_LOCAL_MACHINE, Match::ValueData,
+       ProductNameText},
+      {Message::LocalMachinePass6, Message::LocalMachinePass6Check, HKEY_LOCAL_MACHINE, Match::KeyName,
+       FirstInstallerGuid},
+      {Message::LocalMachinePass7, Message::LocalMachinePass7Check, HKEY_LOCAL_MACHINE, Match::KeyName,
+       SecondInstallerGuid},
+      {Message::LocalMachinePass8, Message::LocalMachinePass8Check, HKEY_LOCAL_MACHINE, Match::KeyName,
+       ProductServiceName.c_str()},
+  };
+  return passes;
 }
 
-template <size_t Count>
-void RunPasses(const wchar_t* stageHeader, const Pass (&passes)[Count]) {
+const std::vector<Pass>& BootstrapperPasses() {
+  static const std::vector<Pass> passes = {
+      {Message::CurrentUserPass1, Message::CurrentUserPass1Check, HKEY_CURRENT_USER, Match::KeyName,
+       PackedBootstrapperGuid},
+      {Message::CurrentUserPass2, Message::CurrentUserPass2Check, HKEY_CURRENT_USER, Match::ValueName,
+       PackedBootstrapperGuid},
+      {Message::LocalMachinePass1, Message::LocalMachinePass1Check, HKEY_LOCAL_MACHINE, Match::KeyName,
+       PackedBootstrapperGuid},
+      {Message::LocalMachinePass2, Message::LocalMachinePass2Check, HKEY_LOCAL_MACHINE, Match::ValueName,
+       PackedBootstrapperGuid},
+      {Message::LocalMachinePass3, Message::LocalMachinePass3Check, HKEY_LOCAL_MACHINE, Match::KeyName,
+       BootstrapperGuid},
+  };
+  return passes;
+}
+
+bool FullRegistryWalks = false;
+RegistryWork* ServingWork = nullptr;
+
+void AddSearch(HiveRecords& hive, Match match, const std::wstring& text) {
+  if (hive.Bit(match, text) == 0) hive.searches.push_back({match, text});
+}
+
+// The stage's registry work: the run's, or, for a stage run by itself, its
+// own for as long as the stage runs.
+template <typename Body>
+void WithRegistryWork(unsigned stage, Body body) {
+  if (RegistryWork* serving = RegistryWork::Serving(stage)) {
+    body(serving->records());
+    return;
+  }
+  RegistryWork own(stage);
+  body(own.records());
+}
+
+void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, Match match,
+              const std::wstring& searchText, SweepRun run) {
+  HiveRecords* records = work.discovered ? &work.Hive(predefined) : nullptr;
+  SweepHive(stage, work.Root(predefined), match, searchText, run, records);
+}
+
+void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, RegistryWork::Records& work) {
   Report(stageHeader);
   const Stage stage;
   for (const Pass& pass : passes) {
+    // The search text is set up afresh for every pass and check pass.
     Report(pass.subHeader);
-    RunSweep(stage, pass, SweepRun::Pass);
+    RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, SweepRun::Pass);
     Report(pass.checkSubHeader);
-    RunSweep(stage, pass, SweepRun::Check);
+    RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, SweepRun::Check);
   }
 }
 
 }  // namespace
+
+RegistryWork::RegistryWork(unsigned stages, const Hives& hives)
+    : records_(new Records(stages, hives)), previous_(ServingWork) {
+  ServingWork = this;
+  if (FullRegistryWalks) return;
+  Records& work = *records_;
+  if (stages & VendorKeys) {
+    AddSearch(work.localMachine, Match::Path, FirstVendorKeyPath);
+    AddSearch(work.localMachine, Match::Path, SecondVendorKeyPath);
+  }
+  for (const auto& [stage, passes] : {std::pair{InstallerEntries, &InstallerPasses()},
+                                      std::pair{BootstrapperEntries, &BootstrapperPasses()}})
+    if (stages & stage)
+      for (const Pass& pass : *passes) AddSearch(work.Hive(pass.root), pass.sweep, pass.searchText);
+  for (HKEY predefined : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE}) {
+    HiveRecords& hive = work.Hive(predefined);
+    if (hive.searches.empty()) continue;
+    hive.root = work.Root(predefined);
+    HiveWalk(hive).Run();
+  }
+  work.discovered = true;
+}
+
+RegistryWork::~RegistryWork() { ServingWork = previous_; }
+
+RegistryWork* RegistryWork::Serving(unsigned stage) {
+  return ServingWork != nullptr && (ServingWork->records_->stages & stage) != 0 ? ServingWork : nullptr;
+}
+
+void SetFullRegistryWalks(bool full) { FullRegistryWalks = full; }
 
 void Stage::DeleteKeyByPath(const std::wstring& searchText) const {
   SweepHive(*this, HKEY_LOCAL_MACHINE, Match::Path, searchText);
@@ -402,57 +754,27 @@ void Stage::DeleteKeysByValueData(const std::wstring& searchText, SweepRun run) 
 }
 
 bool DeleteVendorRegistryKeys() {
-  Report(Message::DeletingRegistryHeader);
-  Report(Message::DeletingFirstVendorEntries);
-  const Stage stage;
-  stage.DeleteKeyByPath(FirstVendorKeyPath);
-  Report(Message::DeletingSecondVendorEntries);
-  stage.DeleteKeyByPath(SecondVendorKeyPath);
+  WithRegistryWork(VendorKeys, [](RegistryWork::Records& work) {
+    Report(Message::DeletingRegistryHeader);
+    Report(Message::DeletingFirstVendorEntries);
+    const Stage stage;
+    RunSweep(stage, work, HKEY_LOCAL_MACHINE, Match::Path, FirstVendorKeyPath, SweepRun::Pass);
+    Report(Message::DeletingSecondVendorEntries);
+    RunSweep(stage, work, HKEY_LOCAL_MACHINE, Match::Path, SecondVendorKeyPath, SweepRun::Pass);
+  });
   return true;
 }
 
 bool DeleteInstallerRegistryEntries() {
-  const Pass passes[] = {
-      {Message::CurrentUserPass1, Message::CurrentUserPass1Check, HKEY_CURRENT_USER, Sweep::KeysByName,
-       PackedBootstrapperGuid},
-      {Message::CurrentUserPass2, Message::CurrentUserPass2Check, HKEY_CURRENT_USER, Sweep::KeysByValueName,
-       PackedBootstrapperGuid},
-      {Message::ClassesRootPass1, Message::ClassesRootPass1Check, HKEY_CLASSES_ROOT, Sweep::KeysByName,
-       PackedProductGuid},
-      {Message::LocalMachinePass1, Message::LocalMachinePass1Check, HKEY_LOCAL_MACHINE, Sweep::KeysByName,
-       PackedProductGuid},
-      {Message::LocalMachinePass2, Message::LocalMachinePass2Check, HKEY_LOCAL_MACHINE,
-       Sweep::KeysByValueName, PackedProductGuid},
-      {Message::LocalMachinePass3, Message::LocalMachinePass3Check, HKEY_LOCAL_MACHINE, Sweep::KeysByName,
-       PackedBootstrapperGuid},
-      {Message::LocalMachinePass4, Message::LocalMachinePass4Check, HKEY_LOCAL_MACHINE,
-       Sweep::KeysByValueName, PackedBootstrapperGuid},
-      {Message::LocalMachinePass5, Message::LocalMachinePass5Check, HKEY_LOCAL_MACHINE,
-       Sweep::KeysByValueData, ProductNameText},
-      {Message::LocalMachinePass6, Message::LocalMachinePass6Check, HKEY_LOCAL_MACHINE, Sweep::KeysByName,
-       FirstInstallerGuid},
-      {Message::LocalMachinePass7, Message::LocalMachinePass7Check, HKEY_LOCAL_MACHINE, Sweep::KeysByName,
-       SecondInstallerGuid},
-      {Message::LocalMachinePass8, Message::LocalMachinePass8Check, HKEY_LOCAL_MACHINE, Sweep::KeysByName,
-       ProductServiceName.c_str()},
-  };
-  RunPasses(Message::DeletingInstallerHeader, passes);
+  WithRegistryWork(InstallerEntries, [](RegistryWork::Records& work) {
+    RunPasses(Message::DeletingInstallerHeader, InstallerPasses(), work);
+  });
   return true;
 }
 
 bool DeleteBootstrapperRegistryEntries() {
-  const Pass passes[] = {
-      {Message::CurrentUserPass1, Message::CurrentUserPass1Check, HKEY_CURRENT_USER, Sweep::KeysByName,
-       PackedBootstrapperGuid},
-      {Message::CurrentUserPass2, Message::CurrentUserPass2Check, HKEY_CURRENT_USER, Sweep::KeysByValueName,
-       PackedBootstrapperGuid},
-      {Message::LocalMachinePass1, Message::LocalMachinePass1Check, HKEY_LOCAL_MACHINE, Sweep::KeysByName,
-       PackedBootstrapperGuid},
-      {Message::LocalMachinePass2, Message::LocalMachinePass2Check, HKEY_LOCAL_MACHINE,
-       Sweep::KeysByValueName, PackedBootstrapperGuid},
-      {Message::LocalMachinePass3, Message::LocalMachinePass3Check, HKEY_LOCAL_MACHINE, Sweep::KeysByName,
-       BootstrapperGuid},
-  };
-  RunPasses(Message::DeletingBootstrapperHeader, passes);
+  WithRegistryWork(BootstrapperEntries, [](RegistryWork::Records& work) {
+    RunPasses(Message::DeletingBootstrapperHeader, BootstrapperPasses(), work);
+  });
   return true;
 }

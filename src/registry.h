@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,47 @@
 bool DeleteVendorRegistryKeys();
 bool DeleteInstallerRegistryEntries();
 bool DeleteBootstrapperRegistryEntries();
+
+// The hive roots the registry stages sweep: the predefined roots, or in
+// tests keys that stand in for them.
+struct Hives {
+  HKEY currentUser = HKEY_CURRENT_USER;
+  HKEY classesRoot = HKEY_CLASSES_ROOT;
+  HKEY localMachine = HKEY_LOCAL_MACHINE;
+};
+
+// Which registry stages a run holds.
+enum RegistryStage : unsigned { VendorKeys = 1, InstallerEntries = 2, BootstrapperEntries = 4 };
+constexpr unsigned NormalRunStages = VendorKeys | InstallerEntries;
+constexpr unsigned BootstrapperRunStages = BootstrapperEntries;
+
+// The registry work of one run. Made before its first registry stage, it
+// walks each hive that the stages sweep once and records the keys that any
+// of their sweeps can act on (and the keys on the way to them); the sweeps
+// of the stages that run while it lives then walk the live registry only
+// along those records. A stage run without one makes its own. Nothing is
+// kept once it is gone: every run discovers afresh.
+class RegistryWork {
+ public:
+  explicit RegistryWork(unsigned stages, const Hives& hives = Hives());
+  ~RegistryWork();
+  RegistryWork(const RegistryWork&) = delete;
+  RegistryWork& operator=(const RegistryWork&) = delete;
+
+  struct Records;  // what discovery found, per hive
+  Records& records() { return *records_; }
+  // The work the stages of stage use now, or nullptr.
+  static RegistryWork* Serving(unsigned stage);
+
+ private:
+  std::unique_ptr<Records> records_;
+  RegistryWork* previous_;
+};
+
+// Test-only: while set, registry work discovers nothing and every sweep
+// walks its whole hive, as the reference that the recorded walks are
+// compared with. The program itself never sets it.
+void SetFullRegistryWalks(bool full);
 
 // Deletes a key with everything beneath it, deepest keys first, and ends at
 // the first key it cannot open or delete, leaving the rest in place: the

@@ -36,23 +36,6 @@ std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring& path) {
   return names;
 }
 
-// Gives a key an empty DACL (nobody may do anything with it) or none at
-// all (everybody may). Wine keeps it only while the machine's server runs,
-// which is the test's whole life.
-bool SetKeyAccess(HKEY root, const std::wstring& path, bool closed) {
-  SECURITY_DESCRIPTOR descriptor;
-  ACL empty;
-  if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !InitializeAcl(&empty, sizeof empty, ACL_REVISION) ||
-      !SetSecurityDescriptorDacl(&descriptor, TRUE, closed ? &empty : nullptr, FALSE))
-    return false;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path.c_str(), 0, WRITE_DAC | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
-  const LONG result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
-  RegCloseKey(key);
-  return result == ERROR_SUCCESS;
-}
-
 // Value data of exactly byteCount bytes (all of units when not given).
 bool PlantBytes(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type,
                 const std::wstring& units, size_t byteCount = std::wstring::npos) {

@@ -1,5 +1,6 @@
 // kestrum_bench: what a registry sweep costs per visited key, set against
-// the least any walk of the same hive can cost (its floor).
+// the least any walk of the same hive can cost (its floor), and what the
+// registry stages of a whole run cost against one walk of their hives.
 //
 //   kestrum_bench [--keys N] [--repeats R]
 //
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <functional>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <utility>
@@ -99,9 +101,55 @@ unsigned PlantTree(unsigned keys) {
   return planted;
 }
 
+// The product's records, planted afresh before every subject of every
+// round (outside its time), so that the runs find something to delete:
+// keys named by the packed GUIDs, the installer GUIDs and the service,
+// runs of neighbours holding a value named by a packed GUID (which the
+// check passes finish), the product's own uninstall entries and shared
+// keys that name it among other values.
+const wchar_t ProductRecords[] = L"SOFTWARE\\KestrumBench\\Product";
+const wchar_t UserProductRecords[] = L"Software\\KestrumBench";
+const wchar_t PackedProduct[] = L"4855687A0CDDB614B846EDB2FCE21DFD";
+const wchar_t PackedBootstrapper[] = L"9636B389AB5D5D14EBF454D61C4F4941";
+
+void PlantRecord(HKEY root, const std::wstring& path, const wchar_t* name, const wchar_t* text) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, WalkAccess, nullptr, &key, nullptr) != ERROR_SUCCESS) return;
+  if (name != nullptr)
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                   static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
+void PlantProductRecords() {
+  const std::wstring machine = ProductRecords;
+  const std::wstring user = UserProductRecords;
+  for (const wchar_t* name : {PackedProduct, PackedBootstrapper, L"{e6a11024-5926-4359-bc32-05fe3ec5c2e3}",
+                              L"{744ad6f8-a222-4194-8ee1-775d0f0f15fa}", L"StartupService",
+                              L"{983B6369-D5BA-41D5-BE4F-456DC1F49414}"})
+    PlantRecord(HKEY_LOCAL_MACHINE, machine + L"\\Keys\\" + name + L"\\Sub", L"Version", L"1");
+  PlantRecord(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\Installer\\Products\\" + std::wstring(PackedProduct),
+              L"ProductName", L"Orvane Client");
+  PlantRecord(HKEY_CURRENT_USER, user + L"\\" + PackedBootstrapper, L"ProductName", L"Orvane Setup");
+  PlantRecord(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmoran\\Orvane", L"Version", L"7.4.2");
+  for (int i = 0; i < 40; ++i) {
+    const std::wstring at = std::to_wstring(100 + i);
+    PlantRecord(HKEY_LOCAL_MACHINE, machine + L"\\Components\\C" + at, PackedProduct, L"C:\\orv.dll");
+    PlantRecord(HKEY_LOCAL_MACHINE, machine + L"\\BootComponents\\C" + at, PackedBootstrapper, L"");
+    PlantRecord(HKEY_CURRENT_USER, user + L"\\Components\\C" + at, PackedBootstrapper, L"");
+    PlantRecord(HKEY_LOCAL_MACHINE, machine + L"\\Uninstall\\U" + at, L"DisplayName", L"Orvane Client");
+  }
+  PlantRecord(HKEY_LOCAL_MACHINE, machine + L"\\Shared", PackedProduct, L"C:\\orv.dll");
+  PlantRecord(HKEY_LOCAL_MACHINE, machine + L"\\Shared", L"7A6B5C4D3E2F10011223344556677889", L"C:\\other.dll");
+  PlantRecord(HKEY_LOCAL_MACHINE, machine + L"\\Rules", L"Rule1", L"Name=Orvane Client|");
+  PlantRecord(HKEY_LOCAL_MACHINE, machine + L"\\Rules", L"Rule2", L"Name=Remote Desktop|");
+}
+
 // ---- the floors ---------------------------------------------------------
 
-enum class FloorDepth { Keys, ValueNames, ValueData };
+// ValueNamesAndData reads each value's name and data in one call, the
+// least a walk that reads them all can do.
+enum class FloorDepth { Keys, ValueNames, ValueData, ValueNamesAndData };
 
 struct FloorWalk {
   FloorDepth depth;
@@ -115,11 +163,15 @@ struct FloorWalk {
       BYTE data[1024];
       for (DWORD index = 0;; ++index) {
         DWORD length = 8192;
-        if (RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-          break;
+        DWORD size = sizeof data;
+        const bool together = depth == FloorDepth::ValueNamesAndData;
+        const LONG result = RegEnumValueW(key, index, name, &length, nullptr, nullptr, together ? data : nullptr,
+                                          together ? &size : nullptr);
+        // Data over 1024 bytes is read no further, as the sweeps read it.
+        if (result != ERROR_SUCCESS && !(together && result == ERROR_MORE_DATA)) break;
         ++values;
         if (depth == FloorDepth::ValueData) {
-          DWORD size = sizeof data;
+          size = sizeof data;
           RegQueryValueExW(key, name, nullptr, nullptr, data, &size);
         }
       }
@@ -136,6 +188,29 @@ struct FloorWalk {
     }
   }
 };
+
+// ---- whole runs -----------------------------------------------------------
+
+const char NormalLimit[] = "limit: one walk of HKCU, HKCR, HKLM";
+const char NormalRun[] = "normal run, recorded walks";
+const char BootstrapperLimit[] = "limit: one walk of HKCU, HKLM";
+const char BootstrapperRun[] = "-bo run, recorded walks";
+
+void WalkOnce(std::initializer_list<HKEY> hives) {
+  for (const HKEY hive : hives) FloorWalk{FloorDepth::ValueNamesAndData}.Visit(hive);
+}
+
+// The registry work of a run and its stages, quiet.
+void RunRegistryStages(unsigned stages, bool full) {
+  SetFullRegistryWalks(full);
+  {
+    const RegistryWork work(stages);
+    if (stages & VendorKeys) DeleteVendorRegistryKeys();
+    if (stages & InstallerEntries) DeleteInstallerRegistryEntries();
+    if (stages & BootstrapperEntries) DeleteBootstrapperRegistryEntries();
+  }
+  SetFullRegistryWalks(false);
+}
 
 // ---- measuring ----------------------------------------------------------
 
@@ -174,10 +249,11 @@ int wmain(int argc, wchar_t** argv) {
 
   std::printf("planting %u keys below HKEY_LOCAL_MACHINE\\SOFTWARE\\KestrumBench ...\n", keys);
   const unsigned planted = PlantTree(keys);
+  PlantProductRecords();
   FloorWalk census{FloorDepth::ValueNames};
   census.Visit(HKEY_LOCAL_MACHINE);
-  std::printf("planted %u keys; HKEY_LOCAL_MACHINE now holds %llu keys and %llu values\n\n", planted,
-              census.keys, census.values);
+  std::printf("planted %u keys and the product's records; HKEY_LOCAL_MACHINE now holds %llu keys and %llu values\n\n",
+              planted, census.keys, census.values);
 
   const Stage stage(true);
   std::vector<Subject> subjects = {
@@ -193,8 +269,16 @@ int wmain(int argc, wchar_t** argv) {
        [&] { stage.DeleteKeysByValueName(HKEY_LOCAL_MACHINE, L"00000000000000000000000000000000"); }},
       {"DeleteKeysByValueData", "floor + enum values + read data",
        [&] { stage.DeleteKeysByValueData(L"No Such Product Text"); }},
-      {"stage: vendor keys (2 sweeps)", nullptr, [] { DeleteVendorRegistryKeys(); }},
-      {"stage: installer records (22 sweeps)", nullptr, [] { DeleteInstallerRegistryEntries(); }},
+      // Whole runs: the registry stages of a normal and of a "-bo" run,
+      // by today's full walks and by one discovery walk per hive and the
+      // recorded walks, against their limit: one walk of the same hives
+      // that reads every value's name and data once.
+      {NormalLimit, nullptr, [] { WalkOnce({HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE}); }},
+      {"normal run, full walks (24)", NormalLimit, [] { RunRegistryStages(NormalRunStages, true); }},
+      {NormalRun, NormalLimit, [] { RunRegistryStages(NormalRunStages, false); }},
+      {BootstrapperLimit, nullptr, [] { WalkOnce({HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}); }},
+      {"-bo run, full walks (10)", BootstrapperLimit, [] { RunRegistryStages(BootstrapperRunStages, true); }},
+      {BootstrapperRun, BootstrapperLimit, [] { RunRegistryStages(BootstrapperRunStages, false); }},
   };
 
   // Interleaved, so a slow phase of the machine spreads over all subjects,
@@ -203,6 +287,7 @@ int wmain(int argc, wchar_t** argv) {
   for (unsigned round = 0; round < repeats; ++round) {
     for (size_t k = 0; k < subjects.size(); ++k) {
       Subject& subject = subjects[(k + round) % subjects.size()];
+      PlantProductRecords();
       const unsigned long long before = Allocations.load();
       const auto start = std::chrono::steady_clock::now();
       subject.run();
@@ -229,9 +314,17 @@ int wmain(int argc, wchar_t** argv) {
                 Spread(subject.seconds), median * 1e6 / visited, ratio,
                 static_cast<double>(subject.allocations) / visited);
   }
-  std::printf("\n%u rounds, %.0f keys visited per walk; the stages' figures cover all their sweeps.\n",
+  std::printf("\n%u rounds, %.0f keys of HKEY_LOCAL_MACHINE visited per walk; the runs' figures cover all\n"
+              "their walks.\n\n",
               repeats, visited);
+  const auto timesLimit = [&](const char* name) {
+    const Subject* run = floorOf(name);
+    return Median(run->seconds) / Median(floorOf(run->floorName)->seconds);
+  };
+  std::printf("normal run registry stages: %.2f x limit\n", timesLimit(NormalRun));
+  std::printf("-bo run registry stages: %.2f x limit\n", timesLimit(BootstrapperRun));
 
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, BenchRoot);
+  RegDeleteTreeW(HKEY_CURRENT_USER, UserProductRecords);
   return 0;
 }

@@ -259,6 +259,20 @@ bool RemoveKey(HKEY root, const std::wstring& path) {
   return RegDeleteTreeW(root, path.c_str()) == ERROR_SUCCESS;
 }
 
+bool SetKeyAccess(HKEY root, const std::wstring& path, bool closed) {
+  SECURITY_DESCRIPTOR descriptor;
+  ACL empty;
+  if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !InitializeAcl(&empty, sizeof empty, ACL_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, closed ? &empty : nullptr, FALSE))
+    return false;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, WRITE_DAC | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
+  const LONG result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
 bool PlantFolder(const std::wstring& path) {
   return SHCreateDirectoryExW(nullptr, path.c_str(), nullptr) == ERROR_SUCCESS || PathExists(path);
 }

@@ -22,6 +22,10 @@ bool LinkExists(HKEY root, const std::wstring& path);
 bool KeyExists(HKEY root, const std::wstring& path);
 bool ValueExists(HKEY root, const std::wstring& path, const std::wstring& name);
 bool RemoveKey(HKEY root, const std::wstring& path);
+// Gives a key an empty DACL (nobody may do anything with it) or none at
+// all (everybody may). Wine keeps it only while the machine's server runs,
+// which is the test's whole life.
+bool SetKeyAccess(HKEY root, const std::wstring& path, bool closed);
 
 // Files: PlantFile creates the missing folders on its way.
 bool PlantFolder(const std::wstring& path);
