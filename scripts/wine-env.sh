@@ -11,8 +11,9 @@ unset DISPLAY WAYLAND_DISPLAY
 # beside the template so that its Windows folder can be hard-linked. Its
 # path is absolute whatever TEMPLATE is: Wine takes no other WINEPREFIX.
 new_prefix_folder() {
-  mkdir -p "$1.runs"
-  mktemp -d "$(cd "$1.runs" && pwd)/$2.XXXXXX"
+  local runs
+  runs=$(mkdir -p "$1.runs" && cd "$1.runs" && pwd) || return 1
+  mktemp -d "$runs/$2.XXXXXX"
 }
 
 # copy_prefix TEMPLATE DEST: a throwaway copy of the template. The Windows
@@ -20,17 +21,17 @@ new_prefix_folder() {
 # a run may change, the registry and the other folders, is copied.
 copy_prefix() {
   local template=$1 dest=$2 entry
-  mkdir -p "$dest/drive_c"
+  mkdir -p "$dest/drive_c" || return 1
   for entry in "$template"/.[!.]* "$template"/*; do
     [ -e "$entry" ] || continue
-    case "${entry##*/}" in drive_c|wineserver) ;; *) cp -a "$entry" "$dest/" ;; esac
+    case "${entry##*/}" in drive_c|wineserver) ;; *) cp -a "$entry" "$dest/" || return 1 ;; esac
   done
   for entry in "$template"/drive_c/*; do
     if [ "${entry##*/}" = windows ]; then
       # Hard links need one file system; elsewhere a plain copy does.
-      cp -al "$entry" "$dest/drive_c/" 2>/dev/null || { rm -rf "$dest/drive_c/windows"; cp -a "$entry" "$dest/drive_c/"; }
+      cp -al "$entry" "$dest/drive_c/" 2>/dev/null || { rm -rf "$dest/drive_c/windows"; cp -a "$entry" "$dest/drive_c/"; } || return 1
     else
-      cp -a "$entry" "$dest/drive_c/"
+      cp -a "$entry" "$dest/drive_c/" || return 1
     fi
   done
 }

@@ -8,9 +8,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 template=$1
 shift
-prefix=$(new_prefix_folder "$template" test)
+# Without its own prefix a run would fall back on ~/.wine: stop instead.
+prefix=$(new_prefix_folder "$template" test) && [ -d "$prefix" ] || {
+  echo "wine-run.sh: no throwaway prefix beside $template" >&2
+  exit 125
+}
 cleanup() { stop_prefix "$prefix"; rm -rf "$prefix"; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-copy_prefix "$template" "$prefix"
+copy_prefix "$template" "$prefix" || {
+  echo "wine-run.sh: the copy of $template into $prefix failed" >&2
+  exit 125
+}
 WINEPREFIX=$prefix "$WINE_LOADER" "$@"

@@ -26,9 +26,9 @@ trap 'exit 130' INT TERM
 # kestrum.exe on it from C:\ and surveys the machine afterwards.
 run_twin() {
   local name=$1 bin=$2 prefix
-  prefix=$(new_prefix_folder "$template" "twin-$name")
+  prefix=$(new_prefix_folder "$template" "twin-$name") && [ -d "$prefix" ] || return 1
   prefixes+=("$prefix")
-  copy_prefix "$template" "$prefix"
+  copy_prefix "$template" "$prefix" || return 1
   # One server for the whole twin, so the planted service and processes
   # live on between the commands.
   WINEPREFIX=$prefix "$WINESERVER" -p
