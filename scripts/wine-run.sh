@@ -21,3 +21,7 @@ copy_prefix "$template" "$prefix" || {
   exit 125
 }
 WINEPREFIX=$prefix "$WINE_LOADER" "$@"
+status=$?
+# A run that ends before printing anything leaves only this to go by.
+[ "$status" -eq 0 ] || echo "wine-run.sh: ${1##*/} exited with $status" >&2
+exit "$status"
