@@ -65,6 +65,7 @@ rmdir /s /q "%ProgramW6432%\kestrum"
 echo planted> "%ProgramW6432%\kestrum"
 call "%~dp0unpacked-win64\kestrum-run.cmd" -bo
 echo refused with %errorlevel%
+exit /b 0
 CMD
 sed -i 's/$/\r/' "$work/deploy.cmd"
 output=$(cd "$work" && "$here/wine-run.sh" "$template" cmd /c "Z:${work//\//\\}\\deploy.cmd" 2>&1)
