@@ -12,20 +12,31 @@ cmake --build --preset win32
 cmake --preset win64 >/dev/null
 cmake --build --preset win64
 
+# suite_crashes BUILD: the tests that Wine crashed after (see wine-run.sh).
+suite_crashes() {
+  [ -s "$1/wine-template.crashes" ] || return 0
+  echo "NOTE: Wine crashed after $(wc -l <"$1/wine-template.crashes") test(s) that had passed:"
+  sed 's/^wine-run.sh: /NOTE:   /' "$1/wine-template.crashes"
+}
+rm -f build/win64/wine-template.crashes build/win32/wine-template.crashes
+
 status=0
 echo
 echo "== 64-bit build, under $(/usr/lib/wine/wine64 --version 2>/dev/null || echo the system Wine)"
 ctest --preset win64 || status=$?
+suite_crashes build/win64
 
 echo
 if [ -n "${KESTRUM_WINE_WOW64:-}" ] && [ ! -x "$KESTRUM_WINE_WOW64" ]; then
   echo "FAIL: KESTRUM_WINE_WOW64=$KESTRUM_WINE_WOW64 is not a Wine loader"
   exit 1
 fi
-if wine32=$(scripts/wine32.sh build/win32 --which 2>/dev/null); then
+if wine32=$(scripts/wine32.sh build/win32 --which 2>"build/win32/wine32-which.txt"); then
   echo "== 32-bit build, under $("$wine32" --version) ($wine32)"
   ctest --preset win32 || status=$?
+  suite_crashes build/win32
 else
   echo "NOTE: 32-bit build: compiled, linked and checked (artifact.i386*), but its tests were NOT executed: no Wine here runs 32-bit Windows programs (set KESTRUM_WINE_WOW64 to a WoW64 Wine's bin/wine)."
+  sed 's/^/NOTE: /' "build/win32/wine32-which.txt"
 fi
 exit $status

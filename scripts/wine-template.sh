@@ -9,7 +9,9 @@ template=$(realpath -m "$1")
 # The ready mark names the Wine that made the template: a prefix is never
 # used by another Wine version, which would rewrite it or meet a server
 # that speaks another protocol.
-wine_version=$("$WINE_LOADER" --version)
+# The mark names this script's own version too, so that a template made by
+# an older recipe is made again.
+wine_version="$("$WINE_LOADER" --version) $(sha1sum "$0" | cut -c1-12)"
 ready() { [ "$(cat "$template/.kestrum-ready" 2>/dev/null)" = "$wine_version" ]; }
 ready && exit 0
 
@@ -37,8 +39,13 @@ awk '
 ' "$work/system.reg" > "$work/system.reg.new"
 mv "$work/system.reg.new" "$work/system.reg"
 
-# One start proves the edited hive loads.
-WINEPREFIX=$work "$WINE_LOADER" reg query 'HKLM\SOFTWARE\Microsoft' >/dev/null
+# Wine gives a starting service 10 seconds to connect, Windows 30; on a
+# loaded machine a fresh prefix's service process can take longer than 10,
+# and the planting then fails. Wine reads the value as text, Windows as a
+# number: nothing of kestrum reads it. This start also proves that the
+# edited hive loads.
+WINEPREFIX=$work "$WINE_LOADER" reg add 'HKLM\SYSTEM\CurrentControlSet\Control' \
+  /v ServicesPipeTimeout /t REG_SZ /d 30000 /f >/dev/null
 stop_prefix "$work"
 
 rm -rf "$template"

@@ -6,8 +6,9 @@
 #   2. the WoW64 Wine packed in ../shared/wine-wow64 beside the project,
 #      unpacked once into BUILD_DIR/wine-wow64;
 #   3. the system's Wine, where its 32-bit loader can start here.
-# wine32.sh BUILD_DIR --which prints the loader found and runs nothing.
-# Exits 3 when there is no such Wine.
+# wine32.sh BUILD_DIR --which prints the loader found, after checking that
+# it really starts a 32-bit program on this machine, and runs nothing.
+# Exits 3 when there is no such Wine, or when it cannot run one here.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -59,7 +60,34 @@ fi
 }
 export WINE_LOADER WINESERVER
 
+# A WoW64 Wine gives its 32-bit threads their %fs through the kernel's
+# 32-bit system call gate (int 0x80). Where the kernel's 32-bit emulation
+# is off (ia32_emulation=0, or a hypervisor that leaves the gate out) that
+# faults, and every 32-bit program dies with SIGSEGV before its first line.
+# So --which also starts the build's own 32-bit test program once, listing
+# its tests in a throwaway prefix; before that program is built it cannot.
+runs_32bit_program() {
+  local program=$build/bin/kestrum_tests.exe prefix status
+  [ -f "$program" ] || return 0
+  prefix=$(mktemp -d "${TMPDIR:-/tmp}/kestrum-wine32-probe.XXXXXX") || return 1
+  (
+    . "$here/wine-env.sh"
+    WINEPREFIX=$prefix "$WINE_LOADER" "$program" --gtest_list_tests >/dev/null 2>&1
+    status=$?
+    stop_prefix "$prefix"
+    exit "$status"
+  ) 2>/dev/null
+  status=$?
+  rm -rf "$prefix"
+  [ "$status" -eq 0 ] && return 0
+  echo -n "$WINE_LOADER cannot run a 32-bit program here: ${program##*/} exited with $status" >&2
+  [ "$status" -gt 128 ] && echo -n " (signal $((status - 128)) in Wine's own Unix process: kernel $(uname -r) does not run the 32-bit code Wine needs)" >&2
+  echo >&2
+  return 1
+}
+
 if [ "${1:-}" = --which ]; then
+  runs_32bit_program || exit 3
   echo "$WINE_LOADER"
   exit 0
 fi
