@@ -37,6 +37,6 @@ if wine32=$(scripts/wine32.sh build/win32 --which 2>"build/win32/wine32-which.tx
   suite_crashes build/win32
 else
   echo "NOTE: 32-bit build: compiled, linked and checked (artifact.i386*), but its tests were NOT executed: no Wine here runs 32-bit Windows programs (set KESTRUM_WINE_WOW64 to a WoW64 Wine's bin/wine)."
-  sed 's/^/NOTE: /' "build/win32/wine32-which.txt"
+  grep -v '^Unpacking' "build/win32/wine32-which.txt" | sed 's/^/NOTE: /'
 fi
 exit $status

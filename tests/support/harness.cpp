@@ -89,10 +89,10 @@ RunResult RunProgram(const std::wstring& application, const std::wstring& comman
 }
 
 RunResult RunKestrum(const std::wstring& arguments, const std::wstring& startDirectory,
-                     const std::vector<std::wstring>* environment) {
+                     const std::vector<std::wstring>* environment, DWORD timeoutMilliseconds) {
   std::wstring commandLine = L"\"" + KestrumPath() + L"\"";
   if (!arguments.empty()) commandLine += L" " + arguments;
-  return RunProgram(KestrumPath(), commandLine, startDirectory, environment);
+  return RunProgram(KestrumPath(), commandLine, startDirectory, environment, timeoutMilliseconds);
 }
 
 ReportCapture::ReportCapture() : path_(UniqueTempPath(L"report")) {

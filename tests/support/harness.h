@@ -30,7 +30,8 @@ RunResult RunProgram(const std::wstring& application, const std::wstring& comman
 
 // Runs kestrum.exe with arguments after its quoted path.
 RunResult RunKestrum(const std::wstring& arguments, const std::wstring& startDirectory = L"",
-                     const std::vector<std::wstring>* environment = nullptr);
+                     const std::vector<std::wstring>* environment = nullptr,
+                     DWORD timeoutMilliseconds = 240000);
 
 // While alive, points this process's standard output at a file, so that the
 // report of stages called in-process can be read back byte for byte.
