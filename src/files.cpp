@@ -5,9 +5,9 @@
 #include <winternl.h>
 
 #include <cwchar>
-#include <memory>
 #include <vector>
 
+#include "handle.h"
 #include "report.h"
 
 // Not declared by every SDK's winternl.h; exported by ntdll since NT 3.1.
@@ -19,12 +19,9 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID 
 
 namespace {
 
-struct FileHandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
 // CreateFileW fails with INVALID_HANDLE_VALUE and NtOpenFile with NULL:
 // only a real handle is ever put into an owner.
-using FileHandle = std::unique_ptr<void, FileHandleCloser>;
+using FileHandle = KernelHandle;
 
 // Values of Windows 10 SDKs that older headers lack.
 constexpr auto FileDispositionInfoExClass = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);

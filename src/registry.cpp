@@ -36,7 +36,15 @@ constexpr DWORD NameCapacity = 1024;       // subkey names, wide characters
 constexpr DWORD ValueNameCapacity = 8192;  // value names, wide characters
 constexpr DWORD DataCapacity = 1024;       // value data, bytes
 
-LONG DeleteOpenKey(HKEY key) {
+// Opens name below parent as itself; the owner takes only a key that opened.
+[[nodiscard]] LONG OpenKey(HKEY parent, const wchar_t* name, REGSAM access, KeyHandle& opened) {
+  HKEY key = nullptr;
+  const LONG result = RegOpenKeyExW(parent, name, OpenAsItself, access, &key);
+  if (result == ERROR_SUCCESS) opened.reset(key);
+  return result;
+}
+
+[[nodiscard]] LONG DeleteOpenKey(HKEY key) {
   const NTSTATUS status = NtDeleteKey(key);
   return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status));
 }
@@ -46,25 +54,25 @@ LONG DeleteOpenKey(HKEY key) {
 KeyTreeDeletion::KeyTreeDeletion() : name_(NameCapacity) {}
 
 LONG KeyTreeDeletion::Delete(HKEY parent, const wchar_t* name) {
-  HKEY key = nullptr;
-  LONG result = RegOpenKeyExW(parent, name, OpenAsItself, DeleteAccess, &key);
+  KeyHandle key;
+  LONG result = OpenKey(parent, name, DeleteAccess, key);
   if (result != ERROR_SUCCESS) return result;
-  doomed_.assign(1, key);
+  doomed_.clear();
+  doomed_.push_back(std::move(key));
   while (result == ERROR_SUCCESS && !doomed_.empty()) {
-    const HKEY deepest = doomed_.back();
+    const HKEY deepest = doomed_.back().get();
     DWORD length = NameCapacity;
     // Always index 0: each subkey deleted makes room for the next.
     if (RegEnumKeyExW(deepest, 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
-      HKEY child = nullptr;
-      result = RegOpenKeyExW(deepest, name_.data(), OpenAsItself, DeleteAccess, &child);
-      if (result == ERROR_SUCCESS) doomed_.push_back(child);
+      KeyHandle child;
+      result = OpenKey(deepest, name_.data(), DeleteAccess, child);
+      if (result == ERROR_SUCCESS) doomed_.push_back(std::move(child));
       continue;
     }
     result = DeleteOpenKey(deepest);
-    RegCloseKey(deepest);
     doomed_.pop_back();
   }
-  for (const HKEY open : doomed_) RegCloseKey(open);
+  doomed_.clear();  // what could not be deleted stays, closed
   return result;
 }
 
@@ -209,9 +217,9 @@ class HiveWalk {
         path_.resize(parentLength);
         continue;
       }
-      HKEY subkey = nullptr;
-      if (RegOpenKeyExW(parent, name, OpenAsItself, WalkAccess, &subkey) == ERROR_SUCCESS) {
-        Enter(subkey, parentLength, finds);
+      KeyHandle subkey;
+      if (OpenKey(parent, name, WalkAccess, subkey) == ERROR_SUCCESS) {
+        Enter(subkey.release(), parentLength, finds);  // closed in Leave
         continue;
       }
       // Just deleted, or closed to us: its subtree is skipped. Discovery

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "handle.h"
+
 // The sweeps themselves are working routines of the stage object (class
 // Stage in report.h); the stages below run fixed tables of them. Each
 // returns true on every path.
@@ -66,9 +68,9 @@ void SetFullRegistryWalks(bool full);
 class KeyTreeDeletion {
  public:
   KeyTreeDeletion();
-  LONG Delete(HKEY parent, const wchar_t* name);
+  [[nodiscard]] LONG Delete(HKEY parent, const wchar_t* name);
 
  private:
   std::vector<wchar_t> name_;
-  std::vector<HKEY> doomed_;  // the keys open for deletion, top down
+  std::vector<KeyHandle> doomed_;  // the keys open for deletion, top down
 };
