@@ -5,9 +5,9 @@
 #include <winternl.h>
 
 #include <cwchar>
-#include <memory>
 #include <vector>
 
+#include "handle.h"
 #include "report.h"
 
 // Not declared by every SDK's winternl.h; exported by ntdll since NT 3.1.
@@ -19,12 +19,9 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID 
 
 namespace {
 
-struct FileHandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
 // CreateFileW fails with INVALID_HANDLE_VALUE and NtOpenFile with NULL:
 // only a real handle is ever put into an owner.
-using FileHandle = std::unique_ptr<void, FileHandleCloser>;
+using FileHandle = KernelHandle;
 
 // Values of Windows 10 SDKs that older headers lack.
 constexpr auto FileDispositionInfoExClass = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
@@ -69,7 +66,7 @@ bool IsFullPath(const std::wstring& path) {
 }
 
 // The entry named name in the folder open as folder, opened as itself.
-FileHandle OpenBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG options) {
+[[nodiscard]] FileHandle OpenBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG options) {
   UNICODE_STRING objectName;
   objectName.Buffer = const_cast<PWSTR>(name.data());
   objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -82,7 +79,7 @@ FileHandle OpenBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK acce
   return FileHandle(opened);
 }
 
-bool ReadFileId(HANDLE file, LONGLONG& id) {
+[[nodiscard]] bool ReadFileId(HANDLE file, LONGLONG& id) {
   FILE_INTERNAL_INFORMATION information{};
   IO_STATUS_BLOCK status;
   if (!NT_SUCCESS(NtQueryInformationFile(file, &status, &information, sizeof information, FileInternalInformation)))
@@ -99,7 +96,7 @@ bool ReadFileId(HANDLE file, LONGLONG& id) {
 // reparse attribute of the opened object tells them apart. (A Unix link
 // to a file, there before the listing, Wine lists as a plain file with
 // its target's ID: nothing this side of Wine tells it from a file.)
-FileHandle OpenListed(HANDLE folder, const ListedEntry& entry, ACCESS_MASK access, ULONG options) {
+[[nodiscard]] FileHandle OpenListed(HANDLE folder, const ListedEntry& entry, ACCESS_MASK access, ULONG options) {
   FileHandle opened = OpenBeneath(folder, entry.name, access, options);
   LONGLONG id = 0;
   if (!opened || !ReadFileId(opened.get(), id) || id != entry.id) return FileHandle();
@@ -192,20 +189,16 @@ void TreeDeletion::DeleteEntry(HANDLE folder, const ListedEntry& entry) {
   if (opened) Delete(opened.get(), entry.attributes);
 }
 
-// Marks the open entry for deletion. POSIX semantics take the name away at
-// once, so the parent can go while another handle to the entry lives on.
-// Without them, a read-only entry refuses until that attribute is cleared;
-// it is set back if the deletion fails all the same.
-bool TreeDeletion::Delete(HANDLE entry, DWORD attributes) {
-  if (posixDeletion_) {
-    FILE_DISPOSITION_INFO_EX posix{DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly};
-    if (SetFileInformationByHandle(entry, FileDispositionInfoExClass, &posix, sizeof posix)) return true;
-    // Any other refusal may be one of the flags' (older systems know the
-    // class but not every flag): the classic way is tried all the same.
-    const DWORD error = GetLastError();
-    if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION)
-      posixDeletion_ = false;
-  }
+// POSIX semantics take the name away at once, so the parent can go while
+// another handle to the entry lives on; read-only entries go too.
+[[nodiscard]] bool DeletePosix(HANDLE entry) {
+  FILE_DISPOSITION_INFO_EX posix{DispositionDelete | DispositionPosixSemantics | DispositionIgnoreReadOnly};
+  return SetFileInformationByHandle(entry, FileDispositionInfoExClass, &posix, sizeof posix) != FALSE;
+}
+
+// The classic disposition: a read-only entry refuses until that attribute
+// is cleared; it is set back if the deletion fails all the same.
+[[nodiscard]] bool DeleteClassic(HANDLE entry, DWORD attributes) {
   FILE_DISPOSITION_INFO disposition{TRUE};
   if (SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition)) return true;
   if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return false;
@@ -221,10 +214,25 @@ bool TreeDeletion::Delete(HANDLE entry, DWORD attributes) {
   return false;
 }
 
+// Marks the open entry for deletion, the POSIX way while the system takes
+// it, else the classic way. A refusal leaves the entry where it is, which
+// is all the walk would do about it.
+bool TreeDeletion::Delete(HANDLE entry, DWORD attributes) {
+  if (posixDeletion_) {
+    if (DeletePosix(entry)) return true;
+    // Any other refusal may be one of the flags' (older systems know the
+    // class but not every flag): the classic way is tried all the same.
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION)
+      posixDeletion_ = false;
+  }
+  return DeleteClassic(entry, attributes);
+}
+
 // The entry called name in the open folder parent, as its listing gives
 // it: the name is given to the listing as its mask, and what
 // comes back must be that name (a mask with wildcards matches others).
-bool FindEntry(HANDLE parent, const std::wstring& name, ListedEntry& entry) {
+[[nodiscard]] bool FindEntry(HANDLE parent, const std::wstring& name, ListedEntry& entry) {
   std::vector<unsigned char> buffer(sizeof(FILE_ID_BOTH_DIR_INFO) + name.size() * sizeof(wchar_t) + 512);
   UNICODE_STRING mask;
   mask.Buffer = const_cast<PWSTR>(name.data());
@@ -270,7 +278,7 @@ bool DeleteEntryTree(const std::wstring& parentPath, const std::wstring& name, b
 }
 
 // Splits a path at its last backslash; the parent of "C:\X" is "C:\".
-bool SplitPath(const std::wstring& path, std::wstring& parent, std::wstring& name) {
+[[nodiscard]] bool SplitPath(const std::wstring& path, std::wstring& parent, std::wstring& name) {
   const size_t slash = path.find_last_of(L'\\');
   if (slash == std::wstring::npos) return false;
   parent = path.substr(0, slash);

@@ -1,8 +1,30 @@
+// The registry sweeps and the three registry stages.
+//
+// Discovery: a run's stages make 24 sweeps of whole hives (10 with -bo), so
+// a run starts with one walk of each hive they sweep, with the sweeps'
+// access, view, link rule and value reads, that acts on nothing and records
+// each key that a search of the run matches and the keys on the way to it,
+// with its index among its siblings and its subkey count. The recorded
+// walk: each sweep then walks the live registry but enters only recorded
+// keys that lead to a match of its own search, at the indices the records
+// predict, kept in step with the run's own deletions; a level whose subkey
+// count or predicted name disagrees (a deletion seen through another hive's
+// view or stopped half-way, another process at work) is read index by
+// index, as the full walk reads it. A subtree without a match gives no line
+// and no deletion, and every key the sweep acts on meets the full walk's
+// calls, in its order, under its index rule: hence the full sweep's report
+// and registry. Not seen: keys that another process creates during the run
+// below a subtree in which discovery found no match.
+//
+// The pieces: one walk (KeyWalk); what happens at a key (Sweep, Discovery),
+// both matching through Search; how the next subkey is read (IndexReader,
+// RecordReader); the records' bookkeeping (KeyRecords, in registry.h).
 #include "registry.h"
 
 #include <windows.h>
 #include <winternl.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,42 +58,286 @@ constexpr DWORD NameCapacity = 1024;       // subkey names, wide characters
 constexpr DWORD ValueNameCapacity = 8192;  // value names, wide characters
 constexpr DWORD DataCapacity = 1024;       // value data, bytes
 
-LONG DeleteOpenKey(HKEY key) {
+// Opens name below parent as itself; the owner takes only a key that opened.
+[[nodiscard]] LONG OpenKey(HKEY parent, const wchar_t* name, REGSAM access, KeyHandle& opened) {
+  HKEY key = nullptr;
+  const LONG result = RegOpenKeyExW(parent, name, OpenAsItself, access, &key);
+  if (result == ERROR_SUCCESS) opened.reset(key);
+  return result;
+}
+
+[[nodiscard]] LONG DeleteOpenKey(HKEY key) {
   const NTSTATUS status = NtDeleteKey(key);
   return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status));
 }
 
-}  // namespace
-
-KeyTreeDeletion::KeyTreeDeletion() : name_(NameCapacity) {}
-
-LONG KeyTreeDeletion::Delete(HKEY parent, const wchar_t* name) {
-  HKEY key = nullptr;
-  LONG result = RegOpenKeyExW(parent, name, OpenAsItself, DeleteAccess, &key);
-  if (result != ERROR_SUCCESS) return result;
-  doomed_.assign(1, key);
-  while (result == ERROR_SUCCESS && !doomed_.empty()) {
-    const HKEY deepest = doomed_.back();
-    DWORD length = NameCapacity;
-    // Always index 0: each subkey deleted makes room for the next.
-    if (RegEnumKeyExW(deepest, 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
-      HKEY child = nullptr;
-      result = RegOpenKeyExW(deepest, name_.data(), OpenAsItself, DeleteAccess, &child);
-      if (result == ERROR_SUCCESS) doomed_.push_back(child);
-      continue;
-    }
-    result = DeleteOpenKey(deepest);
-    RegCloseKey(deepest);
-    doomed_.pop_back();
-  }
-  for (const HKEY open : doomed_) RegCloseKey(open);
-  return result;
-}
-
-namespace {
-
-// What a sweep compares, for each visited key.
+// What a search compares, for each visited key.
 enum class Match { Path, KeyName, ValueName, ValueData };
+
+// One search: the one definition of what it matches, which the sweeps and
+// discovery share so that they cannot drift apart; unit by unit, case
+// included. Its text is a view of the caller's string, which outlives it.
+struct Search {
+  Match match;
+  std::wstring_view text;
+
+  // A key, by its relative path or by its own name.
+  [[nodiscard]] bool MatchesKey(std::wstring_view path, std::wstring_view name) const {
+    return (match == Match::Path && text == path) || (match == Match::KeyName && text == name);
+  }
+  // A value, by a name or data (read as text; absent when not read) that
+  // contains the text.
+  [[nodiscard]] bool MatchesValue(std::wstring_view name, std::optional<std::wstring_view> data) const {
+    if (match == Match::ValueName) return name.find(text) != std::wstring_view::npos;
+    return match == Match::ValueData && data && data->find(text) != std::wstring_view::npos;
+  }
+};
+
+// One hive's searches, one bit each in a search mask, and its kept keys.
+struct HiveRecords {
+  HKEY root = nullptr;
+  std::vector<Search> searches;
+  KeyRecords kept;
+
+  // A hive holds each search once (AddSearch).
+  [[nodiscard]] SearchMask BitOf(const Search& search) const {
+    return Matching([&](const Search& held) { return held.match == search.match && held.text == search.text; });
+  }
+  template <typename Test>
+  [[nodiscard]] SearchMask Matching(Test matches) const {
+    SearchMask mask = 0;
+    for (size_t at = 0; at < searches.size(); ++at)
+      if (matches(searches[at])) mask |= 1u << at;
+    return mask;
+  }
+};
+
+enum class ValueRead { Read, DataSkipped, EndOfList, EndOfScan };
+
+// Reads the values of a key one by one, by index, into buffers made once
+// for a walk: each value's name, and, when asked to, its data as text.
+class ValueReader {
+ public:
+  ValueReader(bool readsNames, bool readsData)
+      : name_(readsNames || readsData ? ValueNameCapacity : 0),
+        data_(readsData ? DataCapacity / sizeof(wchar_t) : 0) {}
+
+  [[nodiscard]] bool ReadsValues() const { return !name_.empty(); }
+
+  // A value is read by name after its name was enumerated; but one
+  // enumeration that returns name and data together gives the same bytes at
+  // half the calls, so that is tried first. When it fails for any reason
+  // but the end of the list (a name or data too long for its buffer), the
+  // two separate calls decide: a name too long ends the scan, data too long
+  // skips the value's data.
+  [[nodiscard]] ValueRead Read(HKEY key, DWORD index) {
+    text_.reset();
+    nameLength_ = ValueNameCapacity;
+    DWORD size = DataCapacity;
+    if (!data_.empty()) {
+      const LONG result = RegEnumValueW(key, index, name_.data(), &nameLength_, nullptr, nullptr, Data(), &size);
+      if (result == ERROR_SUCCESS) return TakeText(size);
+      if (result == ERROR_NO_MORE_ITEMS) return ValueRead::EndOfList;
+      nameLength_ = ValueNameCapacity;
+    }
+    const LONG result = RegEnumValueW(key, index, name_.data(), &nameLength_, nullptr, nullptr, nullptr, nullptr);
+    if (result != ERROR_SUCCESS) return result == ERROR_NO_MORE_ITEMS ? ValueRead::EndOfList : ValueRead::EndOfScan;
+    if (data_.empty()) return ValueRead::Read;
+    size = DataCapacity;
+    if (RegQueryValueExW(key, name_.data(), nullptr, nullptr, Data(), &size) != ERROR_SUCCESS)
+      return ValueRead::DataSkipped;
+    return TakeText(size);
+  }
+
+  // The name read last (followed by a NUL), and its data as text when read.
+  [[nodiscard]] std::wstring_view Name() const { return std::wstring_view(name_.data(), nameLength_); }
+  [[nodiscard]] std::optional<std::wstring_view> Text() const { return text_; }
+
+ private:
+  BYTE* Data() { return reinterpret_cast<BYTE*>(data_.data()); }
+  // Text up to its first NUL and never past the bytes read: an odd last
+  // byte is half a code unit and does not count.
+  ValueRead TakeText(DWORD size) {
+    const std::wstring_view text(data_.data(), size / sizeof(wchar_t));
+    text_ = text.substr(0, text.find(L'\0'));
+    return ValueRead::Read;
+  }
+
+  std::vector<wchar_t> name_;
+  DWORD nameLength_ = 0;
+  std::vector<wchar_t> data_;
+  std::optional<std::wstring_view> text_;
+};
+
+// The subkey a walk has just read, below the key open as parent. Its name
+// ends its relative path, and both end at the walk's path buffer's NUL.
+struct Subkey {
+  HKEY parent;
+  DWORD index;  // among its siblings
+  std::wstring_view path;
+  std::wstring_view name;
+};
+
+// How the next subkey is read by index: each in turn (full sweeps, discovery).
+struct IndexReader {
+  struct Cursor {};
+  Cursor Start(HKEY, const Cursor*) { return {}; }
+  [[nodiscard]] bool Next(Cursor&, HKEY key, DWORD& index, wchar_t* name, DWORD& length) {
+    return RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  }
+  void Deleted(Cursor&) {}
+};
+
+// How the next subkey is read along the records: only subkeys that lead to
+// a match of the sweep's search, at the index the records predict, which
+// becomes the level's. They are trusted while the key has the subkey count
+// they say and the name at that index is theirs: the subkeys in between
+// are then none of theirs, and reading them would change nothing. Else the
+// level is read index by index from where it stands, as the full walk
+// reads it, and only recorded subkeys are taken.
+class RecordReader {
+ public:
+  struct Cursor {
+    size_t record;    // the key's own
+    size_t entry;     // the record of the subkey read last
+    bool sequential;  // the records of this level are stale
+  };
+
+  RecordReader(KeyRecords& kept, SearchMask searched) : kept_(kept), searched_(searched) {}
+
+  Cursor Start(HKEY key, const Cursor* parent) {
+    const size_t record = parent == nullptr ? 0 : parent->entry;
+    DWORD subkeys = 0;
+    const bool stale = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+                       subkeys != kept_.keys[record].subkeys;
+    return {record, NoRecord, stale};
+  }
+
+  [[nodiscard]] bool Next(Cursor& cursor, HKEY key, DWORD& index, wchar_t* name, DWORD& length) {
+    if (!cursor.sequential) {
+      const size_t next = kept_.NextChild(cursor.record, index, searched_);
+      if (next == NoRecord) return false;
+      const KeyRecord& expected = kept_.keys[next];
+      if (RegEnumKeyExW(key, expected.index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+          expected.name == std::wstring_view(name, length)) {
+        index = expected.index;
+        cursor.entry = next;
+        return true;
+      }
+      cursor.sequential = true;
+    }
+    for (;; ++index) {
+      length = NameCapacity;
+      if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        return false;
+      cursor.entry = kept_.ChildNamed(cursor.record, std::wstring_view(name, length), searched_);
+      if (cursor.entry != NoRecord) return true;
+    }
+  }
+
+  // The subkey read last was deleted whole.
+  void Deleted(Cursor& cursor) { kept_.Remove(cursor.record, cursor.entry); }
+
+ private:
+  KeyRecords& kept_;
+  const SearchMask searched_;
+};
+
+// The walk of a hive, from its root down to every key it can open, given
+// what happens at a key (Policy: BeforeOpen, Arrive, Unopened, Leave) and
+// how the next subkey is read (Reader). The root is borrowed: never closed,
+// never acted on (its deletion would take the hive). An explicit stack of
+// open keys instead of recursion makes a deep hive cost heap, not stack;
+// the relative path grows and shrinks in one buffer, and one name buffer
+// serves every level, which never reads it again once it has descended.
+template <typename Policy, typename Reader>
+class KeyWalk {
+ public:
+  KeyWalk(HKEY root, SweepRun run, Policy& policy, Reader reader)
+      : run_(run), policy_(policy), reader_(std::move(reader)), name_(NameCapacity) {
+    path_.reserve(NameCapacity);
+    levels_.reserve(64);
+    levels_.push_back({KeyHandle(), root, 0, 0, Uncounted, reader_.Start(root, nullptr)});
+  }
+
+  void Run() {
+    while (!levels_.empty()) {
+      Level& level = levels_.back();
+      DWORD length = NameCapacity;
+      if (!reader_.Next(level.cursor, level.key, level.index, name_.data(), length)) {
+        Leave();
+        continue;
+      }
+      const size_t parentLength = path_.size();
+      if (parentLength != 0) path_ += L'\\';
+      path_.append(name_.data(), length);
+      const std::wstring_view path(path_);
+      const Subkey subkey{level.key, level.index, path, path.substr(path.size() - length)};
+      // The index moves on after every entry, deleted or not: the follower
+      // of a deleted subkey slides into its index and is left for the check
+      // pass, which alone stays on the index of a key it deleted.
+      ++level.index;
+      KeyHandle opened;
+      if (policy_.BeforeOpen(subkey)) {
+        Deleted(level);
+      } else if (OpenKey(level.key, subkey.name.data(), WalkAccess, opened) != ERROR_SUCCESS) {
+        policy_.Unopened(subkey);  // just deleted, or closed to us: its subtree is skipped
+      } else if (policy_.Arrive(subkey, opened.get())) {
+        Deleted(level);
+      } else {
+        const HKEY key = opened.get();
+        levels_.push_back({std::move(opened), key, 0, parentLength, Uncounted, reader_.Start(key, &level.cursor)});
+        continue;
+      }
+      path_.resize(parentLength);
+    }
+  }
+
+ private:
+  struct Level {
+    KeyHandle opened;     // empty for the hive's root, which is borrowed
+    HKEY key;             // opened, or the root
+    DWORD index;          // of the next subkey to read
+    size_t parentLength;  // path_ is cut back to this on leaving the key
+    DWORD revisits;       // check pass: deletions left that may keep the index, once counted
+    typename Reader::Cursor cursor;
+  };
+
+  void Leave() {
+    const Level& left = levels_.back();
+    const size_t nameStart = left.parentLength == 0 ? 0 : left.parentLength + 1;
+    policy_.Leave(std::wstring_view(path_).substr(nameStart), left.index);
+    path_.resize(left.parentLength);
+    levels_.pop_back();
+  }
+
+  // A subkey of the level's key, the one read last, was deleted whole. In a
+  // check pass its follower has slid into its index and is read next. The
+  // number of such stays at one key is bounded by its subkey count at the
+  // first of them, so that keys created as fast as they are deleted cannot
+  // hold the walk for ever.
+  void Deleted(Level& level) {
+    reader_.Deleted(level.cursor);
+    if (run_ != SweepRun::Check) return;
+    if (level.revisits == Uncounted) {
+      DWORD subkeys = 0;
+      level.revisits = RegQueryInfoKeyW(level.key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS ? subkeys : 0;
+    }
+    if (level.revisits == 0) return;
+    --level.revisits;
+    --level.index;
+  }
+
+  static constexpr DWORD Uncounted = MAXDWORD;
+  const SweepRun run_;
+  Policy& policy_;
+  Reader reader_;
+  std::wstring path_;  // relative path of the key visited last
+  std::vector<Level> levels_;
+  std::vector<wchar_t> name_;
+};
 
 // What the values of a visited key make of it.
 enum class Verdict {
@@ -91,50 +357,185 @@ bool NamesTheKey(std::wstring_view name) {
   return false;
 }
 
-constexpr size_t NoRecord = static_cast<size_t>(-1);
+// What a sweep does at a key: its one search, its verdict, the deletion or
+// the value deletions, and the report. A subkey is deleted by its name
+// before the walk opens it; by its path or its values once it is open.
+class Sweep {
+ public:
+  Sweep(const Stage& stage, const Search& search)
+      : stage_(stage), search_(search),
+        values_(search.match == Match::ValueName, search.match == Match::ValueData) {}
 
-// A key that discovery kept: one that a sweep of the run can act on, or one
-// on the way to such a key.
-struct KeyRecord {
-  std::wstring name;
-  DWORD index = 0;    // among its siblings, kept in step with this run's deletions
-  DWORD subkeys = 0;  // how many it has, likewise
-  unsigned finds = 0;  // the searches that match it or a key below it, one bit each
-  std::vector<size_t> children;  // kept subkeys, by increasing index
-};
-
-struct Search {
-  Match match;
-  std::wstring text;
-};
-
-// One hive's searches and the keys discovery kept; keys[0] is the root.
-struct HiveRecords {
-  HKEY root = nullptr;
-  std::vector<Search> searches;
-  std::vector<KeyRecord> keys;
-
-  unsigned Bit(Match match, const std::wstring& text) const {
-    for (size_t at = 0; at < searches.size(); ++at)
-      if (searches[at].match == match && searches[at].text == text) return 1u << at;
-    return 0;
+  [[nodiscard]] bool BeforeOpen(const Subkey& subkey) {
+    return search_.match == Match::KeyName && search_.MatchesKey(subkey.path, subkey.name) &&
+           DeleteKey(subkey) == ERROR_SUCCESS;
   }
+
+  // True when the key was deleted whole.
+  [[nodiscard]] bool Arrive(const Subkey& subkey, HKEY key) {
+    const Verdict verdict = Judge(subkey, key);
+    if (verdict == Verdict::Whole) return DeleteKey(subkey) == ERROR_SUCCESS;
+    if (verdict == Verdict::SharedValues) DeleteMatchedValues(subkey, key);
+    if (verdict == Verdict::SharedKey) stage_.Report(Message::LeavingSharedKey, subkey.path.data());
+    return false;
+  }
+
+  void Unopened(const Subkey&) {}
+  void Leave(std::wstring_view, DWORD) {}
+
+ private:
+  // Value names: whole when every one names the product; when others stand
+  // beside them, or a name too long for the buffer ends the scan early, only
+  // the matching names read so far are kept for deletion. Value data: whole
+  // when the text is in the value that names the key, or in every value of
+  // it; when only in some others (a path, a rule, a list) it is not ours.
+  Verdict Judge(const Subkey& subkey, HKEY key) {
+    if (search_.match == Match::Path)
+      return search_.MatchesKey(subkey.path, subkey.name) ? Verdict::Whole : Verdict::None;
+    if (!values_.ReadsValues()) return Verdict::None;
+    matchedNames_.clear();
+    bool matched = false;
+    bool everyValueMatched = true;
+    for (DWORD index = 0;; ++index) {
+      const ValueRead read = values_.Read(key, index);
+      if (read == ValueRead::EndOfList) break;
+      const bool matches = read != ValueRead::EndOfScan && search_.MatchesValue(values_.Name(), values_.Text());
+      everyValueMatched = everyValueMatched && matches;
+      if (read == ValueRead::EndOfScan) break;
+      if (!matches) continue;
+      matched = true;
+      if (search_.match == Match::ValueName)
+        matchedNames_.append(values_.Name().data(), values_.Name().size() + 1);  // with its NUL
+      else if (NamesTheKey(values_.Name().data()))
+        return Verdict::Whole;
+    }
+    if (!matched) return Verdict::None;
+    if (everyValueMatched) return Verdict::Whole;
+    return search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
+  }
+
+  // The deletion report around the deletion of the subkey through its parent.
+  LONG DeleteKey(const Subkey& subkey) {
+    stage_.Report(Message::DeletingKey, subkey.path.data());
+    const LONG result = deletion_.Delete(subkey.parent, subkey.name.data());
+    ReportResult(result);
+    return result;
+  }
+
+  // The matching values of a shared key, in the order they were read, each
+  // through the walk's handle, which names the 64-bit view.
+  void DeleteMatchedValues(const Subkey& subkey, HKEY key) {
+    for (size_t at = 0; at < matchedNames_.size(); at = matchedNames_.find(L'\0', at) + 1) {
+      const wchar_t* value = matchedNames_.c_str() + at;
+      stage_.Report(Message::DeletingValue, value, subkey.path.data());
+      ReportResult(RegDeleteValueW(key, value));
+    }
+  }
+
+  void ReportResult(LONG result) const {
+    if (result == ERROR_SUCCESS) return stage_.Report(Message::Success);
+    stage_.Report(Message::Failed, static_cast<int>(result));
+  }
+
+  const Stage& stage_;
+  const Search search_;
+  ValueReader values_;
+  std::wstring matchedNames_;  // NUL-terminated names of a shared key's values
+  KeyTreeDeletion deletion_;
 };
+
+// What discovery does at a key: all of the hive's searches, read as the
+// sweeps read them (what they cannot read is not read here either); each
+// key one of them matches is recorded, with the keys on the way to it.
+class Discovery {
+ public:
+  explicit Discovery(HiveRecords& hive)
+      : hive_(hive),
+        values_(hive.Matching([](const Search& search) { return search.match == Match::ValueName; }) != 0,
+                hive.Matching([](const Search& search) { return search.match == Match::ValueData; }) != 0) {
+    hive.kept.keys.assign(1, KeyRecord());
+    frames_.reserve(64);
+    frames_.push_back(KeyRecord());  // the root's
+  }
+
+  // A subkey's name and path are tested before it is opened, as the name
+  // sweep deletes before it opens.
+  [[nodiscard]] bool BeforeOpen(const Subkey& subkey) {
+    byName_ = hive_.Matching([&](const Search& search) { return search.MatchesKey(subkey.path, subkey.name); });
+    return false;
+  }
+
+  [[nodiscard]] bool Arrive(const Subkey& subkey, HKEY key) {
+    frames_.push_back({L"", subkey.index, 0, byName_ | MatchingValues(key), {}});
+    return false;
+  }
+
+  // A closed key of a searched name is kept all the same: a sweep tries to
+  // delete it before it tries to open it.
+  void Unopened(const Subkey& subkey) {
+    if (byName_ != 0) Keep(subkey.name.data(), {L"", subkey.index, 0, byName_, {}});
+  }
+
+  // Its subkeys are all read, and subkeys is their count.
+  void Leave(std::wstring_view name, DWORD subkeys) {
+    KeyRecord left = std::move(frames_.back());
+    frames_.pop_back();
+    left.subkeys = subkeys;
+    if (frames_.empty())
+      hive_.kept.keys[0] = std::move(left);
+    else if (left.matches != 0)
+      Keep(name.data(), std::move(left));
+  }
+
+ private:
+  SearchMask MatchingValues(HKEY key) {
+    SearchMask mask = 0;
+    if (!values_.ReadsValues()) return mask;
+    for (DWORD index = 0;; ++index) {
+      const ValueRead read = values_.Read(key, index);
+      if (read == ValueRead::EndOfList || read == ValueRead::EndOfScan) break;
+      mask |= hive_.Matching(
+          [&](const Search& search) { return search.MatchesValue(values_.Name(), values_.Text()); });
+    }
+    return mask;
+  }
+
+  // Keeps a key below the one on top of the path (its name up to a NUL, as
+  // the walk opens it), which then leads to what it matches.
+  void Keep(const wchar_t* name, KeyRecord record) {
+    record.name = name;
+    KeyRecord& above = frames_.back();
+    above.matches |= record.matches;
+    hive_.kept.keys.push_back(std::move(record));
+    above.children.push_back(hive_.kept.keys.size() - 1);
+  }
+
+  HiveRecords& hive_;
+  ValueReader values_;
+  SearchMask byName_ = 0;  // of the subkey read last
+  std::vector<KeyRecord> frames_;  // of the keys on the walk's path, in the making
+};
+
+void SweepHive(const Stage& stage, HKEY root, const Search& search, SweepRun run = SweepRun::Pass,
+               HiveRecords* hive = nullptr) {
+  // An empty text would match the hive's root or every value: delete nothing.
+  if (search.text.empty()) return;
+  Sweep sweep(stage, search);
+  // A search that discovery did not look for is walked in full.
+  const SearchMask searched = hive != nullptr ? hive->BitOf(search) : 0;
+  if (searched != 0)
+    KeyWalk(root, run, sweep, RecordReader(hive->kept, searched)).Run();
+  else
+    KeyWalk(root, run, sweep, IndexReader()).Run();
+}
 
 }  // namespace
 
 struct RegistryWork::Records {
-  Records(unsigned stages, const Hives& hives) : stages(stages), hives(hives) {}
   unsigned stages;
-  Hives hives;
-  bool discovered = false;
+  bool discovered;
   HiveRecords currentUser, classesRoot, localMachine;
 
-  HKEY Root(HKEY predefined) const {
-    if (predefined == HKEY_CURRENT_USER) return hives.currentUser;
-    if (predefined == HKEY_CLASSES_ROOT) return hives.classesRoot;
-    return hives.localMachine;
-  }
   HiveRecords& Hive(HKEY predefined) {
     if (predefined == HKEY_CURRENT_USER) return currentUser;
     if (predefined == HKEY_CLASSES_ROOT) return classesRoot;
@@ -143,466 +544,6 @@ struct RegistryWork::Records {
 };
 
 namespace {
-
-// The walk of a whole hive, for one of two ends: a sweep, which acts on the
-// keys it matches, or discovery, which reads every key and value once and
-// records the keys that any of the run's searches matches. A sweep given
-// records enters only recorded keys that lead to a match of its own search:
-// a subtree without one cannot produce a line or a deletion.
-//
-// The walk keeps its own stack of open keys instead of recursing, so a deep
-// hive costs heap, not stack; the relative path lives in one buffer that
-// grows and shrinks with the walk, and the name, value-name and data
-// buffers serve every level, since no level reads them again after it has
-// descended.
-class HiveWalk {
- public:
-  HiveWalk(const Stage& stage, HKEY root, Match match, const std::wstring& searchText, SweepRun run,
-           HiveRecords* records)
-      : stage_(&stage), root_(root), match_(match), run_(run), searchText_(searchText), records_(records),
-        name_(NameCapacity) {
-    // A search that discovery did not look for is walked in full.
-    if (records_ != nullptr) bit_ = records_->Bit(match, searchText);
-    if (bit_ == 0) records_ = nullptr;
-    if (match == Match::ValueName || match == Match::ValueData) valueName_.resize(ValueNameCapacity);
-    if (match == Match::ValueData) data_.resize(DataCapacity / sizeof(wchar_t));
-    path_.reserve(NameCapacity);
-    levels_.reserve(64);
-  }
-
-  // Discovery, with the sweeps' access, link rule and buffers.
-  explicit HiveWalk(HiveRecords& records)
-      : stage_(nullptr), root_(records.root), match_(Match::Path), run_(SweepRun::Pass), records_(&records),
-        name_(NameCapacity), valueName_(ValueNameCapacity), data_(DataCapacity / sizeof(wchar_t)) {
-    path_.reserve(NameCapacity);
-    levels_.reserve(64);
-    found_.reserve(64);
-    for (const Search& search : records.searches) {
-      readsValueNames_ = readsValueNames_ || search.match == Match::ValueName;
-      readsValueData_ = readsValueData_ || search.match == Match::ValueData;
-    }
-    records.keys.assign(1, KeyRecord());
-  }
-
-  void Run() {
-    Enter(root_, 0, 0);
-    while (!levels_.empty()) {
-      Level& visited = levels_.back();
-      DWORD length = NameCapacity;
-      if (!ReadNextEntry(visited, length)) {
-        Leave();
-        continue;
-      }
-      // The index moves on after every entry, deleted or not: the follower
-      // of a deleted subkey slides into its index and is left for the check
-      // pass, which alone stays on the index of a key it deleted.
-      ++visited.index;
-      const HKEY parent = visited.key;
-      const size_t parentLength = path_.size();
-      if (parentLength != 0) path_ += L'\\';
-      path_.append(name_.data(), length);
-      const wchar_t* name = path_.c_str() + (path_.size() - length);
-      const unsigned finds = Discovering() ? FindsByName(std::wstring_view(name, length)) : 0;
-      if (match_ == Match::KeyName && !Discovering() && searchText_ == std::wstring_view(name, length) &&
-          DeleteKey(parent, name) == ERROR_SUCCESS) {
-        Deleted(visited);
-        path_.resize(parentLength);
-        continue;
-      }
-      HKEY subkey = nullptr;
-      if (RegOpenKeyExW(parent, name, OpenAsItself, WalkAccess, &subkey) == ERROR_SUCCESS) {
-        Enter(subkey, parentLength, finds);
-        continue;
-      }
-      // Just deleted, or closed to us: its subtree is skipped. Discovery
-      // still keeps a closed key of a searched name, which a sweep tries
-      // to delete before it tries to open it.
-      if (finds != 0) Keep(name, visited.index - 1, 0, finds, {});
-      path_.resize(parentLength);
-    }
-  }
-
- private:
-  struct Level {
-    HKEY key;
-    DWORD index;          // of the next subkey to read
-    size_t parentLength;  // path_ is cut back to this on leaving the key
-    DWORD revisits;       // check pass: deletions left that may keep the index
-    bool counted;         // revisits has been set from the key's subkey count
-    size_t record;        // recorded walk: the key's record
-    size_t entry;         // recorded walk: the record of the subkey read last
-    bool checked;         // recorded walk: the subkey count was compared
-    bool sequential;      // recorded walk: the records of this level are stale
-  };
-
-  // What discovery learns of a key on the current path before it leaves it.
-  struct Found {
-    DWORD index;
-    unsigned finds;
-    std::vector<size_t> children;
-  };
-
-  bool Discovering() const { return stage_ == nullptr; }
-  bool Recorded() const { return records_ != nullptr && !Discovering(); }
-
-  // Reads the subkey at the level's index into name_, or, in a recorded
-  // walk, the next subkey that leads to a match of the sweep's search, and
-  // leaves the level's index on it. Its records are trusted while the key
-  // has the subkey count they say and the name at the index they predict is
-  // theirs: then the subkeys in between are none of theirs, and reading
-  // them would change nothing. Otherwise (a deletion through another
-  // hive's view, a deletion that stopped half-way) the level is read index
-  // by index from where it stands, as the full walk reads it, and only
-  // recorded subkeys are taken.
-  bool ReadNextEntry(Level& level, DWORD& length) {
-    if (!Recorded() || level.record == NoRecord)
-      return RegEnumKeyExW(level.key, level.index, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) ==
-             ERROR_SUCCESS;
-    const KeyRecord& record = records_->keys[level.record];
-    if (!level.checked) {
-      level.checked = true;
-      DWORD subkeys = 0;
-      level.sequential = RegQueryInfoKeyW(level.key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                                          nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
-                         subkeys != record.subkeys;
-    }
-    if (!level.sequential) {
-      const size_t next = NextRecordedEntry(record, level.index);
-      if (next == NoRecord) return false;
-      const KeyRecord& expected = records_->keys[next];
-      if (RegEnumKeyExW(level.key, expected.index, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) ==
-              ERROR_SUCCESS &&
-          expected.name == std::wstring_view(name_.data(), length)) {
-        level.index = expected.index;
-        level.entry = next;
-        return true;
-      }
-      level.sequential = true;
-    }
-    for (;; ++level.index) {
-      length = NameCapacity;
-      if (RegEnumKeyExW(level.key, level.index, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
-          ERROR_SUCCESS)
-        return false;
-      level.entry = RecordedEntry(record, std::wstring_view(name_.data(), length));
-      if (level.entry != NoRecord) return true;
-    }
-  }
-
-  // The first kept subkey at or after index that leads to a match of the
-  // sweep's search.
-  size_t NextRecordedEntry(const KeyRecord& record, DWORD index) const {
-    for (const size_t child : record.children) {
-      const KeyRecord& candidate = records_->keys[child];
-      if (candidate.index >= index && (candidate.finds & bit_) != 0) return child;
-    }
-    return NoRecord;
-  }
-
-  size_t RecordedEntry(const KeyRecord& record, std::wstring_view name) const {
-    for (const size_t child : record.children) {
-      const KeyRecord& candidate = records_->keys[child];
-      if ((candidate.finds & bit_) != 0 && candidate.name == name) return child;
-    }
-    return NoRecord;
-  }
-
-  // Arrival at a key: the tests made on the key itself, before its subkeys.
-  // The hive's root is never acted on: its deletion would take the hive.
-  void Enter(HKEY key, size_t parentLength, unsigned finds) {
-    size_t record = NoRecord;
-    if (Recorded()) record = levels_.empty() ? 0 : levels_.back().entry;
-    levels_.push_back({key, 0, parentLength, 0, false, record, NoRecord, false, false});
-    if (Discovering()) {
-      const DWORD index = levels_.size() == 1 ? 0 : levels_[levels_.size() - 2].index - 1;
-      found_.push_back({index, finds | FindsByValues(key), {}});
-      return;
-    }
-    if (levels_.size() == 1 && Recorded()) return;  // nothing to act on at the root
-    Verdict verdict = Verdict::None;
-    if (match_ == Match::Path)
-      verdict = searchText_ == path_ ? Verdict::Whole : Verdict::None;
-    else if (match_ == Match::ValueName)
-      verdict = ScanValueNames(key);
-    else if (match_ == Match::ValueData)
-      verdict = ScanValueData(key);
-    if (levels_.size() == 1) return;
-    switch (verdict) {
-      case Verdict::Whole: {
-        const size_t nameStart = parentLength == 0 ? 0 : parentLength + 1;
-        Level& parent = levels_[levels_.size() - 2];
-        if (DeleteKey(parent.key, path_.c_str() + nameStart) == ERROR_SUCCESS) Deleted(parent);
-        break;
-      }
-      case Verdict::SharedValues:
-        DeleteMatchedValues(key);
-        break;
-      case Verdict::SharedKey:
-        stage_->Report(Message::LeavingSharedKey, path_.c_str());
-        break;
-      case Verdict::None:
-        break;
-    }
-  }
-
-  void Leave() {
-    const Level left = levels_.back();
-    levels_.pop_back();
-    if (Discovering()) {
-      Found found = std::move(found_.back());
-      found_.pop_back();
-      if (levels_.empty()) {
-        KeyRecord& root = records_->keys[0];
-        root.subkeys = left.index;
-        root.finds = found.finds;
-        root.children = std::move(found.children);
-      } else if (found.finds != 0) {
-        const size_t nameStart = left.parentLength == 0 ? 0 : left.parentLength + 1;
-        Keep(path_.c_str() + nameStart, found.index, left.index, found.finds,
-             std::move(found.children));
-      }
-    }
-    if (left.key != root_) RegCloseKey(left.key);
-    path_.resize(left.parentLength);
-  }
-
-  // Discovery: records a subkey of parent's key (read at index) that
-  // leads to a match, below the parent's own record.
-  void Keep(const wchar_t* name, DWORD index, DWORD subkeys, unsigned finds,
-            std::vector<size_t> children) {
-    KeyRecord record;
-    record.name = name;
-    record.index = index;
-    record.subkeys = subkeys;
-    record.finds = finds;
-    record.children = std::move(children);
-    records_->keys.push_back(std::move(record));
-    Found& above = found_.back();
-    above.children.push_back(records_->keys.size() - 1);
-    above.finds |= finds;
-  }
-
-  // Discovery: the searches a subkey matches by its name or its path, read
-  // before it is opened, as the name sweep deletes before it opens.
-  unsigned FindsByName(std::wstring_view name) {
-    unsigned finds = 0;
-    for (size_t at = 0; at < records_->searches.size(); ++at) {
-      const Search& search = records_->searches[at];
-      if ((search.match == Match::KeyName && search.text == name) ||
-          (search.match == Match::Path && search.text == path_))
-        finds |= 1u << at;
-    }
-    return finds;
-  }
-
-  // Discovery: the searches a key matches by its values' names or data,
-  // read as the value sweeps read them, so that a value they cannot read
-  // is not read here either.
-  unsigned FindsByValues(HKEY key) {
-    unsigned finds = 0;
-    if (!readsValueNames_ && !readsValueData_) return finds;
-    for (DWORD index = 0;; ++index) {
-      DWORD size = 0;
-      ValueRead read = ValueRead::Read;
-      if (readsValueData_) {
-        read = ReadValueData(key, index, size);
-      } else {
-        DWORD length = ValueNameCapacity;
-        const LONG result =
-            RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr);
-        if (result != ERROR_SUCCESS) break;
-        valueNameLength_ = length;
-      }
-      if (read == ValueRead::EndOfList || read == ValueRead::EndOfScan) break;
-      std::wstring_view text(data_.data(), read == ValueRead::Read ? size / sizeof(wchar_t) : 0);
-      text = text.substr(0, text.find(L'\0'));
-      const std::wstring_view name(valueName_.data(), valueNameLength_);
-      for (size_t at = 0; at < records_->searches.size(); ++at) {
-        const Search& search = records_->searches[at];
-        if ((search.match == Match::ValueName && name.find(search.text) != std::wstring_view::npos) ||
-            (search.match == Match::ValueData && read == ValueRead::Read && readsValueData_ &&
-             text.find(search.text) != std::wstring_view::npos))
-          finds |= 1u << at;
-      }
-    }
-    return finds;
-  }
-
-  // A key below the level's key was deleted whole. Its record leaves the
-  // records and the indices of its later siblings drop by one, as the live
-  // ones do; the check pass then stays on the index.
-  void Deleted(Level& parent) {
-    if (Recorded() && parent.record != NoRecord) {
-      KeyRecord& record = records_->keys[parent.record];
-      if (record.subkeys != 0) --record.subkeys;
-      auto& children = record.children;
-      for (size_t at = 0; at < children.size(); ++at) {
-        if (children[at] != parent.entry) continue;
-        for (size_t later = at + 1; later < children.size(); ++later) --records_->keys[children[later]].index;
-        children.erase(children.begin() + at);
-        break;
-      }
-    }
-    StayOnDeletedIndex(parent);
-  }
-
-  // In a check pass the follower of a deleted subkey has slid into its
-  // index and is read next. The number of such stays at one key is bounded
-  // by its subkey count at the first of them, so that keys created as fast
-  // as they are deleted cannot hold the walk for ever.
-  void StayOnDeletedIndex(Level& parent) {
-    if (run_ != SweepRun::Check) return;
-    if (!parent.counted) {
-      parent.counted = true;
-      DWORD subkeys = 0;
-      if (RegQueryInfoKeyW(parent.key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
-                           nullptr, nullptr, nullptr) == ERROR_SUCCESS)
-        parent.revisits = subkeys;
-    }
-    if (parent.revisits == 0) return;
-    --parent.revisits;
-    --parent.index;
-  }
-
-  // Reads the names of all values of the key. Whole when every one names
-  // the product; when others stand beside them, or a name too long for the
-  // buffer ends the scan before the end, only the matching names read so
-  // far are kept for deletion.
-  Verdict ScanValueNames(HKEY key) {
-    matchedNames_.clear();
-    bool unmatched = false;
-    for (DWORD index = 0;; ++index) {
-      DWORD length = ValueNameCapacity;
-      const LONG result =
-          RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr);
-      if (result != ERROR_SUCCESS) {
-        unmatched = unmatched || result != ERROR_NO_MORE_ITEMS;
-        break;
-      }
-      if (Contains(std::wstring_view(valueName_.data(), length)))
-        matchedNames_.append(valueName_.data(), length + 1);  // with its NUL
-      else
-        unmatched = true;
-    }
-    if (matchedNames_.empty()) return Verdict::None;
-    return unmatched ? Verdict::SharedValues : Verdict::Whole;
-  }
-
-  // Reads the data of all values of the key. Whole when the text is in the
-  // value that names the key, or in every value of it; when it is only in
-  // some others (a path, a rule, a list entry) the key is someone else's.
-  Verdict ScanValueData(HKEY key) {
-    bool matched = false;
-    bool everyValueMatched = true;
-    for (DWORD index = 0;; ++index) {
-      DWORD size = 0;
-      const ValueRead read = ReadValueData(key, index, size);
-      if (read == ValueRead::EndOfList) break;
-      if (read == ValueRead::EndOfScan) {
-        everyValueMatched = false;
-        break;
-      }
-      if (read == ValueRead::Skipped) {
-        everyValueMatched = false;
-        continue;
-      }
-      // Text up to its first NUL and never past the bytes read: an odd last
-      // byte is half a code unit and does not count.
-      std::wstring_view text(data_.data(), size / sizeof(wchar_t));
-      text = text.substr(0, text.find(L'\0'));
-      if (!Contains(text)) {
-        everyValueMatched = false;
-        continue;
-      }
-      matched = true;
-      if (NamesTheKey(std::wstring_view(valueName_.data()))) return Verdict::Whole;
-    }
-    if (!matched) return Verdict::None;
-    return everyValueMatched ? Verdict::Whole : Verdict::SharedKey;
-  }
-
-  enum class ValueRead { Read, Skipped, EndOfList, EndOfScan };
-
-  // The data of the value at index, at most DataCapacity bytes, and its
-  // name in valueName_. A value is read by name after its name was
-  // enumerated; but one enumeration that returns name and data together
-  // gives the same bytes at half the calls, so that is tried first. When it
-  // fails for any reason but the end of the list (a name or data too long
-  // for its buffer), the two separate calls decide: a name too long ends
-  // the scan, data too long skips the value.
-  ValueRead ReadValueData(HKEY key, DWORD index, DWORD& size) {
-    DWORD length = ValueNameCapacity;
-    size = DataCapacity;
-    LONG result = RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr,
-                                reinterpret_cast<BYTE*>(data_.data()), &size);
-    valueNameLength_ = length;
-    if (result == ERROR_SUCCESS) return ValueRead::Read;
-    if (result == ERROR_NO_MORE_ITEMS) return ValueRead::EndOfList;
-    length = ValueNameCapacity;
-    result = RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr);
-    valueNameLength_ = length;
-    if (result != ERROR_SUCCESS) return result == ERROR_NO_MORE_ITEMS ? ValueRead::EndOfList : ValueRead::EndOfScan;
-    size = DataCapacity;
-    if (RegQueryValueExW(key, valueName_.data(), nullptr, nullptr, reinterpret_cast<BYTE*>(data_.data()),
-                         &size) != ERROR_SUCCESS)
-      return ValueRead::Skipped;
-    return ValueRead::Read;
-  }
-
-  bool Contains(std::wstring_view text) const { return text.find(searchText_) != std::wstring_view::npos; }
-
-  // The deletion report around the deletion of name below parent; path_
-  // holds the key's relative path.
-  LONG DeleteKey(HKEY parent, const wchar_t* name) {
-    stage_->Report(Message::DeletingKey, path_.c_str());
-    const LONG result = deletion_.Delete(parent, name);
-    ReportResult(result);
-    return result;
-  }
-
-  // The matching values of a shared key, in the order they were read, each
-  // through the walk's handle, which names the 64-bit view.
-  void DeleteMatchedValues(HKEY key) {
-    for (size_t at = 0; at < matchedNames_.size(); at = matchedNames_.find(L'\0', at) + 1) {
-      const wchar_t* value = matchedNames_.c_str() + at;
-      stage_->Report(Message::DeletingValue, value, path_.c_str());
-      ReportResult(RegDeleteValueW(key, value));
-    }
-  }
-
-  void ReportResult(LONG result) const {
-    if (result == ERROR_SUCCESS)
-      stage_->Report(Message::Success);
-    else
-      stage_->Report(Message::Failed, static_cast<int>(result));
-  }
-
-  const Stage* stage_;  // nullptr: discovery
-  const HKEY root_;
-  const Match match_;
-  const SweepRun run_;
-  const std::wstring_view searchText_;
-  HiveRecords* records_;  // nullptr: a full walk
-  unsigned bit_ = 0;      // the sweep's search among the records'
-  bool readsValueNames_ = false;
-  bool readsValueData_ = false;
-  std::vector<Found> found_;  // discovery: one for each level
-  std::wstring path_;  // relative path of the key visited last
-  std::vector<Level> levels_;
-  std::vector<wchar_t> name_;
-  std::vector<wchar_t> valueName_;
-  DWORD valueNameLength_ = 0;  // of the name ReadValueData read last
-  std::vector<wchar_t> data_;
-  std::wstring matchedNames_;  // NUL-terminated names of a shared key's values
-  KeyTreeDeletion deletion_;
-};
-
-void SweepHive(const Stage& stage, HKEY root, Match match, const std::wstring& searchText,
-               SweepRun run = SweepRun::Pass, HiveRecords* records = nullptr) {
-  // An empty text would match the hive's root or every value: delete nothing.
-  if (searchText.empty()) return;
-  HiveWalk(stage, root, match, searchText, run, records).Run();
-}
 
 // The product's installer and bootstrapper records. The two packed GUIDs
 // are written as Windows Installer names its per-product keys and values.
@@ -625,45 +566,31 @@ struct Pass {
 };
 
 const std::vector<Pass>& InstallerPasses() {
+  using namespace Message;
   static const std::vector<Pass> passes = {
-      {Message::CurrentUserPass1, Message::CurrentUserPass1Check, HKEY_CURRENT_USER, Match::KeyName,
-       PackedBootstrapperGuid},
-      {Message::CurrentUserPass2, Message::CurrentUserPass2Check, HKEY_CURRENT_USER, Match::ValueName,
-       PackedBootstrapperGuid},
-      {Message::ClassesRootPass1, Message::ClassesRootPass1Check, HKEY_CLASSES_ROOT, Match::KeyName,
-       PackedProductGuid},
-      {Message::LocalMachinePass1, Message::LocalMachinePass1Check, HKEY_LOCAL_MACHINE, Match::KeyName,
-       PackedProductGuid},
-      {Message::LocalMachinePass2, Message::LocalMachinePass2Check, HKEY_LOCAL_MACHINE, Match::ValueName,
-       PackedProductGuid},
-      {Message::LocalMachinePass3, Message::LocalMachinePass3Check, HKEY_LOCAL_MACHINE, Match::KeyName,
-       PackedBootstrapperGuid},
-      {Message::LocalMachinePass4, Message::LocalMachinePass4Check, HKEY_LOCAL_MACHINE, Match::ValueName,
-       PackedBootstrapperGuid},
-      {Message::LocalMachinePass5, Message::LocalMachinePass5Check, HKEY_LOCAL_MACHINE, Match::ValueData,
-       ProductNameText},
-      {Message::LocalMachinePass6, Message::LocalMachinePass6Check, HKEY_LOCAL_MACHINE, Match::KeyName,
-       FirstInstallerGuid},
-      {Message::LocalMachinePass7, Message::LocalMachinePass7Check, HKEY_LOCAL_MACHINE, Match::KeyName,
-       SecondInstallerGuid},
-      {Message::LocalMachinePass8, Message::LocalMachinePass8Check, HKEY_LOCAL_MACHINE, Match::KeyName,
-       ProductServiceName.c_str()},
+      {CurrentUserPass1, CurrentUserPass1Check, HKEY_CURRENT_USER, Match::KeyName, PackedBootstrapperGuid},
+      {CurrentUserPass2, CurrentUserPass2Check, HKEY_CURRENT_USER, Match::ValueName, PackedBootstrapperGuid},
+      {ClassesRootPass1, ClassesRootPass1Check, HKEY_CLASSES_ROOT, Match::KeyName, PackedProductGuid},
+      {LocalMachinePass1, LocalMachinePass1Check, HKEY_LOCAL_MACHINE, Match::KeyName, PackedProductGuid},
+      {LocalMachinePass2, LocalMachinePass2Check, HKEY_LOCAL_MACHINE, Match::ValueName, PackedProductGuid},
+      {LocalMachinePass3, LocalMachinePass3Check, HKEY_LOCAL_MACHINE, Match::KeyName, PackedBootstrapperGuid},
+      {LocalMachinePass4, LocalMachinePass4Check, HKEY_LOCAL_MACHINE, Match::ValueName, PackedBootstrapperGuid},
+      {LocalMachinePass5, LocalMachinePass5Check, HKEY_LOCAL_MACHINE, Match::ValueData, ProductNameText},
+      {LocalMachinePass6, LocalMachinePass6Check, HKEY_LOCAL_MACHINE, Match::KeyName, FirstInstallerGuid},
+      {LocalMachinePass7, LocalMachinePass7Check, HKEY_LOCAL_MACHINE, Match::KeyName, SecondInstallerGuid},
+      {LocalMachinePass8, LocalMachinePass8Check, HKEY_LOCAL_MACHINE, Match::KeyName, ProductServiceName.c_str()},
   };
   return passes;
 }
 
 const std::vector<Pass>& BootstrapperPasses() {
+  using namespace Message;
   static const std::vector<Pass> passes = {
-      {Message::CurrentUserPass1, Message::CurrentUserPass1Check, HKEY_CURRENT_USER, Match::KeyName,
-       PackedBootstrapperGuid},
-      {Message::CurrentUserPass2, Message::CurrentUserPass2Check, HKEY_CURRENT_USER, Match::ValueName,
-       PackedBootstrapperGuid},
-      {Message::LocalMachinePass1, Message::LocalMachinePass1Check, HKEY_LOCAL_MACHINE, Match::KeyName,
-       PackedBootstrapperGuid},
-      {Message::LocalMachinePass2, Message::LocalMachinePass2Check, HKEY_LOCAL_MACHINE, Match::ValueName,
-       PackedBootstrapperGuid},
-      {Message::LocalMachinePass3, Message::LocalMachinePass3Check, HKEY_LOCAL_MACHINE, Match::KeyName,
-       BootstrapperGuid},
+      {CurrentUserPass1, CurrentUserPass1Check, HKEY_CURRENT_USER, Match::KeyName, PackedBootstrapperGuid},
+      {CurrentUserPass2, CurrentUserPass2Check, HKEY_CURRENT_USER, Match::ValueName, PackedBootstrapperGuid},
+      {LocalMachinePass1, LocalMachinePass1Check, HKEY_LOCAL_MACHINE, Match::KeyName, PackedBootstrapperGuid},
+      {LocalMachinePass2, LocalMachinePass2Check, HKEY_LOCAL_MACHINE, Match::ValueName, PackedBootstrapperGuid},
+      {LocalMachinePass3, LocalMachinePass3Check, HKEY_LOCAL_MACHINE, Match::KeyName, BootstrapperGuid},
   };
   return passes;
 }
@@ -671,8 +598,8 @@ const std::vector<Pass>& BootstrapperPasses() {
 bool FullRegistryWalks = false;
 RegistryWork* ServingWork = nullptr;
 
-void AddSearch(HiveRecords& hive, Match match, const std::wstring& text) {
-  if (hive.Bit(match, text) == 0) hive.searches.push_back({match, text});
+void AddSearch(HiveRecords& hive, const Search& search) {
+  if (hive.BitOf(search) == 0) hive.searches.push_back(search);
 }
 
 // The stage's registry work: the run's, or, for a stage run by itself, its
@@ -689,8 +616,8 @@ void WithRegistryWork(unsigned stage, Body body) {
 
 void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, Match match,
               const std::wstring& searchText, SweepRun run) {
-  HiveRecords* records = work.discovered ? &work.Hive(predefined) : nullptr;
-  SweepHive(stage, work.Root(predefined), match, searchText, run, records);
+  HiveRecords& hive = work.Hive(predefined);
+  SweepHive(stage, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr);
 }
 
 void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, RegistryWork::Records& work) {
@@ -707,24 +634,51 @@ void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, Regi
 
 }  // namespace
 
+KeyTreeDeletion::KeyTreeDeletion() : name_(NameCapacity) {}
+
+LONG KeyTreeDeletion::Delete(HKEY parent, const wchar_t* name) {
+  KeyHandle key;
+  LONG result = OpenKey(parent, name, DeleteAccess, key);
+  if (result != ERROR_SUCCESS) return result;
+  doomed_.clear();
+  doomed_.push_back(std::move(key));
+  while (result == ERROR_SUCCESS && !doomed_.empty()) {
+    const HKEY deepest = doomed_.back().get();
+    DWORD length = NameCapacity;
+    // Always index 0: each subkey deleted makes room for the next.
+    if (RegEnumKeyExW(deepest, 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+      KeyHandle child;
+      result = OpenKey(deepest, name_.data(), DeleteAccess, child);
+      if (result == ERROR_SUCCESS) doomed_.push_back(std::move(child));
+      continue;
+    }
+    result = DeleteOpenKey(deepest);
+    doomed_.pop_back();
+  }
+  doomed_.clear();  // what could not be deleted stays, closed
+  return result;
+}
+
 RegistryWork::RegistryWork(unsigned stages, const Hives& hives)
-    : records_(new Records(stages, hives)), previous_(ServingWork) {
+    : records_(new Records{stages, false, {hives.currentUser, {}, {}}, {hives.classesRoot, {}, {}},
+                           {hives.localMachine, {}, {}}}),
+      previous_(ServingWork) {
   ServingWork = this;
   if (FullRegistryWalks) return;
   Records& work = *records_;
   if (stages & VendorKeys) {
-    AddSearch(work.localMachine, Match::Path, FirstVendorKeyPath);
-    AddSearch(work.localMachine, Match::Path, SecondVendorKeyPath);
+    AddSearch(work.localMachine, {Match::Path, FirstVendorKeyPath});
+    AddSearch(work.localMachine, {Match::Path, SecondVendorKeyPath});
   }
   for (const auto& [stage, passes] : {std::pair{InstallerEntries, &InstallerPasses()},
                                       std::pair{BootstrapperEntries, &BootstrapperPasses()}})
     if (stages & stage)
-      for (const Pass& pass : *passes) AddSearch(work.Hive(pass.root), pass.sweep, pass.searchText);
+      for (const Pass& pass : *passes) AddSearch(work.Hive(pass.root), {pass.sweep, pass.searchText});
   for (HKEY predefined : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE}) {
     HiveRecords& hive = work.Hive(predefined);
     if (hive.searches.empty()) continue;
-    hive.root = work.Root(predefined);
-    HiveWalk(hive).Run();
+    Discovery discovery(hive);
+    KeyWalk(hive.root, SweepRun::Pass, discovery, IndexReader()).Run();
   }
   work.discovered = true;
 }
@@ -738,19 +692,19 @@ RegistryWork* RegistryWork::Serving(unsigned stage) {
 void SetFullRegistryWalks(bool full) { FullRegistryWalks = full; }
 
 void Stage::DeleteKeyByPath(const std::wstring& searchText) const {
-  SweepHive(*this, HKEY_LOCAL_MACHINE, Match::Path, searchText);
+  SweepHive(*this, HKEY_LOCAL_MACHINE, {Match::Path, searchText});
 }
 
 void Stage::DeleteKeysByName(HKEY root, const std::wstring& searchText, SweepRun run) const {
-  SweepHive(*this, root, Match::KeyName, searchText, run);
+  SweepHive(*this, root, {Match::KeyName, searchText}, run);
 }
 
 void Stage::DeleteKeysByValueName(HKEY root, const std::wstring& searchText, SweepRun run) const {
-  SweepHive(*this, root, Match::ValueName, searchText, run);
+  SweepHive(*this, root, {Match::ValueName, searchText}, run);
 }
 
 void Stage::DeleteKeysByValueData(const std::wstring& searchText, SweepRun run) const {
-  SweepHive(*this, HKEY_LOCAL_MACHINE, Match::ValueData, searchText, run);
+  SweepHive(*this, HKEY_LOCAL_MACHINE, {Match::ValueData, searchText}, run);
 }
 
 bool DeleteVendorRegistryKeys() {

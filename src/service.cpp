@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <initializer_list>
+#include <memory>
 
 #include "app.h"
 #include "report.h"
@@ -65,10 +66,7 @@ KernelHandle InheritableStandardHandle(DWORD which) {
 
 // Owner of an initialised attribute list; the memory under it has an
 // owner of its own.
-struct AttributeListDeleter {
-  void operator()(LPPROC_THREAD_ATTRIBUTE_LIST list) const { DeleteProcThreadAttributeList(list); }
-};
-using AttributeList = std::unique_ptr<std::remove_pointer_t<LPPROC_THREAD_ATTRIBUTE_LIST>, AttributeListDeleter>;
+using AttributeList = UniqueHandle<LPPROC_THREAD_ATTRIBUTE_LIST, DeleteProcThreadAttributeList>;
 
 }  // namespace
 

@@ -4,28 +4,9 @@
 
 #include <windows.h>
 
-#include <memory>
 #include <string>
-#include <type_traits>
 
-// Owners of the handles this area opens. Each type is closed by its own
-// call, and each has its own invalid value: OpenSCManagerW, OpenServiceW,
-// OpenProcess and DuplicateHandle give NULL, CreateToolhelp32Snapshot gives
-// INVALID_HANDLE_VALUE, which unique_ptr does not take for empty.
-struct ServiceHandleCloser {
-  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-struct KernelHandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-struct SnapshotHandleCloser {
-  void operator()(HANDLE handle) const {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
-};
-using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
-using KernelHandle = std::unique_ptr<void, KernelHandleCloser>;
-using SnapshotHandle = std::unique_ptr<void, SnapshotHandleCloser>;
+#include "handle.h"
 
 // Longest wait for the service to reach SERVICE_STOPPED, and the pause
 // between two status queries of that wait. A service may spend many

@@ -257,12 +257,11 @@ struct Twin {
   }
 };
 
-using KeyHandle = std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)>;
-
 KeyHandle OpenTwinKey(const std::wstring& path) {
   HKEY key = nullptr;
-  RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key);
-  return KeyHandle(key, &RegCloseKey);
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    return KeyHandle();
+  return KeyHandle(key);
 }
 
 // Runs the registry stages of a run of the given kind over the hives, by

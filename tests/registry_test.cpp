@@ -325,6 +325,34 @@ TEST(RegistrySweep, QuietSweepsDeleteTheSameKeysAndPrintNothing) {
   EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE, MachineTest), std::vector<std::wstring>{});
 }
 
+// The records' bookkeeping after a deletion, with no registry: the record
+// leaves, later siblings move down one index as the live ones do, and from
+// where the walk's index stands the next recorded subkey is the follower
+// in a check pass (which stays on the deleted index), the one after it in
+// a pass (the follower waits for the check pass).
+TEST(KeyRecords, FollowTheRunsOwnDeletions) {
+  struct Row {
+    size_t deleted;  // records 1 to 4: A, B, C, D at indices 0, 1, 2 and 4
+    DWORD walkIndex;
+    std::wstring next;
+    std::vector<DWORD> indicesLeft;
+  };
+  for (const Row& row : {Row{2, 2, L"D", {0, 1, 3}}, Row{2, 1, L"C", {0, 1, 3}}, Row{4, 4, L"", {0, 1, 2}}}) {
+    KeyRecords kept;
+    kept.keys = {{L"", 0, 6, 1, {1, 2, 3, 4}}, {L"A", 0, 0, 1, {}}, {L"B", 1, 0, 1, {}}, {L"C", 2, 0, 1, {}},
+                 {L"D", 4, 0, 1, {}}};
+    const std::wstring deleted = kept.keys[row.deleted].name;
+    kept.Remove(0, row.deleted);
+    std::vector<DWORD> indices;
+    for (const size_t child : kept.keys[0].children) indices.push_back(kept.keys[child].index);
+    EXPECT_EQ(indices, row.indicesLeft);
+    EXPECT_EQ(kept.keys[0].subkeys, 5u);
+    EXPECT_EQ(kept.ChildNamed(0, deleted, 1), NoRecord);
+    const size_t next = kept.NextChild(0, row.walkIndex, 1);
+    EXPECT_EQ(next == NoRecord ? L"" : kept.keys[next].name, row.next);
+  }
+}
+
 // The deletion behind every report line: the codes and partial results of
 // RegDeleteTreeW, checked side by side with it on twin trees.
 TEST(KeyTreeDeletion, GivesTheCodesAndLeavesWhatRegDeleteTreeWLeaves) {
