@@ -31,7 +31,12 @@ constexpr wchar_t FailedProgramDataDirectory[] = L"FAILED to obtain '%ls' Progra
 constexpr wchar_t DeletingProgramFilesFiles[] = L"Deleting '%ls' Program Files Files\n";
 constexpr wchar_t FailedProgramFilesDirectory[] = L"FAILED to obtain '%ls' Program Files directory\n\n";
 constexpr wchar_t FailedProgramFilesFallback[] = L"FAILED to obtain ProgramFiles directory\n\n";
-constexpr wchar_t TargetFolder[] = L"(%ls)\n\n";
+constexpr wchar_t TargetFolder[] = L"(%ls)\n";
+// After the deletion, only when the target folder is still there: the
+// entries in it that were found and could not be deleted (a folder that
+// could not be entered counts as one).
+constexpr wchar_t FolderStayed[] = L"STAYED: the folder and %d entries in it\n";
+constexpr wchar_t FolderStageEnd[] = L"\n";
 constexpr wchar_t DeletingRegistryHeader[] = L"\nDeleting Registry Entries\n-------------------------\n";
 constexpr wchar_t DeletingFirstVendorEntries[] = L"Deleting 'Velmoran' Registry Entries\n";
 constexpr wchar_t DeletingSecondVendorEntries[] = L"Deleting 'Quillfen' Registry Entries\n";
