@@ -175,6 +175,31 @@ TEST_F(RemovalRun, PlantedRegistryRecordsGoInANormalRunAndTheBootstrapperKeyInAB
   EXPECT_EQ(SurveySharedRecords(), ExpectedSharedRecordsAfterARun());
 }
 
+// The deployment wrapper beside kestrum.exe, run as a deployment tool runs
+// it: 0 when the report shows nothing of the product left, 2 when it does.
+TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
+  wchar_t system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  const std::wstring cmd = std::wstring(system) + L"\\cmd.exe";
+  const std::wstring wrapper = L"cmd /c \"" + ProgramFolder() + L"\\kestrum-run.cmd\"";
+  const std::wstring report = NativeProgramFilesFolder() + L"\\kestrum\\kestrum-report.txt";
+  PlantProductFolders();
+  const RunResult clean = RunProgram(cmd, wrapper, start_);
+  ASSERT_TRUE(clean.finished);
+  EXPECT_EQ(clean.exitCode, 0u);
+  EXPECT_EQ(ReadWholeFile(report), CleanMachineNormalReport(start_));
+
+  PlantProductFolders();
+  HANDLE held = CreateFileW(L"C:\\ProgramData\\Velmoran\\held.dat", GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const RunResult stayed = RunProgram(cmd, wrapper, start_);
+  CloseHandle(held);
+  ASSERT_TRUE(stayed.finished);
+  EXPECT_EQ(stayed.exitCode, 2u);
+  EXPECT_NE(ReadWholeFile(report).find(DataReport(L"Velmoran", 1)), std::string::npos) << ReadWholeFile(report);
+}
+
 bool PrivilegeEnabled(const wchar_t* name) {
   HANDLE token = nullptr;
   PRIVILEGE_SET set{1, PRIVILEGE_SET_ALL_NECESSARY, {}};
