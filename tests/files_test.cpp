@@ -230,9 +230,15 @@ TEST_F(FolderStages, ProgramW6432NamesTheBaseAndOnlyThatBase) {
   EXPECT_TRUE(PathExists(programs_ + L"\\ZOLVA\\OrvClient.exe"));
 }
 
+// Windows keeps the native folder here; neither Wine does.
+bool PlantProgramW6432Dir(const std::wstring& folder) {
+  return PlantString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramW6432Dir", folder);
+}
+
 // Without ProgramW6432 the 64-bit build takes the shell's folder, the
 // 32-bit one the 64-bit registry view's: both the native folder.
 TEST_F(FolderStages, UndefinedProgramW6432FallsBackToTheNativeProgramFiles) {
+  ASSERT_TRUE(PlantProgramW6432Dir(programs_));
   ASSERT_TRUE(PlantFile(programs_ + L"\\Quillfen\\OrvKey.exe", "MZ"));
   ASSERT_TRUE(PlantFile(X86ProgramFilesFolder + L"\\Quillfen\\OrvKey.exe", "MZ"));
   EnvironmentScope undefined(L"ProgramW6432", nullptr);
@@ -666,6 +672,7 @@ TEST_F(FolderStages, RunTakesProgramW6432FromItsEnvironment) {
   // A trimmed environment block: the native folder all the same, never
   // the 32-bit programs' folder that the shell gives the 32-bit build.
   environment.pop_back();
+  ASSERT_TRUE(PlantProgramW6432Dir(programs_));
   ASSERT_TRUE(PlantFile(X86ProgramFilesFolder + L"\\ZOLVA\\OrvClient.exe", "MZ"));
   const RunResult undefined = RunKestrum(L"", L"", &environment);
   ASSERT_TRUE(undefined.finished);
