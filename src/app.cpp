@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdlib>
 #include <cwchar>
+#include <initializer_list>
 
 #include "files.h"
 #include "registry.h"
@@ -17,6 +19,16 @@ const std::wstring SecondVendorDataFolder = L"Quillfen";
 const std::wstring ProductProgramFolder = L"ZOLVA";
 const std::wstring VendorProgramFolder = L"Quillfen";
 const std::wstring ProductServiceName = L"StartupService";
+
+void PreventDialogs() {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+#if defined(_MSC_VER) || defined(_UCRT)
+  _set_abort_behavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
+#endif
+  // The runtime's messages (an abort's among them; msvcrt.dll has no abort
+  // behaviour to set) go to standard error instead of a box.
+  _set_error_mode(_OUT_TO_STDERR);
+}
 
 void ScanOptions() {
   int count = 0;
@@ -50,11 +62,31 @@ std::wstring ReadCurrentDirectory() {
   return directory;
 }
 
+// SYSTEM and elevated administrators hold these, disabled: debug lets the
+// process stage open product processes of other sessions and users; backup
+// and restore let the file stage's opens (for backup intent) pass a DACL
+// that another user set to shut SYSTEM out. Each is asked for on its own,
+// so a token that lacks one still gets the others; one without any runs as
+// it would have.
+void EnableRunPrivileges() {
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) return;
+  const KernelHandle token(opened);
+  for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_DEBUG_NAME}) {
+    TOKEN_PRIVILEGES privilege{};
+    privilege.PrivilegeCount = 1;
+    privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueW(nullptr, name, &privilege.Privileges[0].Luid))
+      AdjustTokenPrivileges(token.get(), FALSE, &privilege, 0, nullptr, nullptr);
+  }
+}
+
 void RunNormalSequence() {
   Report(Message::StoppingServiceHeader);
   const Stage serviceStage;
   serviceStage.StopProductService();
   DeleteProductService();
+  EnableRunPrivileges();
   KillProductProcesses();
   Report(Message::DeletingFilesHeader);
   DeleteProgramDataFolder(FirstVendorDataFolder);

@@ -13,6 +13,11 @@ extern const std::wstring ProductProgramFolder;
 extern const std::wstring VendorProgramFolder;
 extern const std::wstring ProductServiceName;
 
+// Keeps the system and the runtime from showing any box (a critical error
+// such as a drive without media, a fault, an abort message) that would wait
+// on a desktop nobody sees. The first thing the entry point does.
+void PreventDialogs();
+
 // Sets the quiet and bootstrapper-only flags from the process's full
 // command line, the program-name element included.
 void ScanOptions();

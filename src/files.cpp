@@ -4,6 +4,8 @@
 #include <shlobj.h>
 #include <winternl.h>
 
+#include <algorithm>
+#include <climits>
 #include <cwchar>
 #include <vector>
 
@@ -32,9 +34,17 @@ constexpr DWORD DispositionIgnoreReadOnly = 0x10;
 
 // Never through a link: a link found in the walk is opened as itself.
 constexpr ULONG OpenOptions = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT;
-constexpr ACCESS_MASK EntryAccess = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
-constexpr ACCESS_MASK FolderAccess = EntryAccess | FILE_LIST_DIRECTORY;
+// Listing and checking ask for no more than they need: a folder that
+// another process holds open without delete sharing (its current
+// directory, say) can still be listed, and everything in it goes.
+constexpr ACCESS_MASK ListAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// Asked only of the entry being deleted; the right to change attributes
+// only for the read-only fallback, which a DACL may deny on its own.
+constexpr ACCESS_MASK DeleteAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK ReadOnlyDeleteAccess = DeleteAccess | FILE_WRITE_ATTRIBUTES;
 constexpr ULONG ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+unsigned long listedEntriesBound = ListedEntriesPerTarget;
 
 // One entry as its folder's listing gave it.
 struct ListedEntry {
@@ -45,6 +55,13 @@ struct ListedEntry {
 
 bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 bool IsReparsePoint(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+// How a listed entry is opened as itself: a link never as the folder
+// or file it points to.
+ULONG OpenKind(DWORD attributes) {
+  if (!IsFolder(attributes)) return FILE_NON_DIRECTORY_FILE;
+  return IsReparsePoint(attributes) ? 0 : FILE_DIRECTORY_FILE;
+}
 
 bool IsDotEntry(const wchar_t* name, size_t length) {
   return (length == 1 && name[0] == L'.') || (length == 2 && name[0] == L'.' && name[1] == L'.');
@@ -113,55 +130,76 @@ bool IsFullPath(const std::wstring& path) {
 // listed through its own handle, each entry opened relative to its folder's
 // handle and deleted through its own, so that renaming a folder or putting
 // a link in its place once it is open redirects nothing; no path is formed
-// for the system to parse, so depth and length do not matter.
+// for the system to parse, so depth and length do not matter. A folder's
+// listing handle never asks for deletion: the folder itself is opened for
+// that once it is empty, relative to its parent, and checked against the
+// parent's listing like any other entry.
 class TreeDeletion {
  public:
-  // Deletes everything beneath root, and root itself unless keepRoot.
-  void Run(FileHandle root, DWORD rootAttributes, bool keepRoot);
-  // Deletes one listed file or link of the folder, as itself.
-  void DeleteEntry(HANDLE folder, const ListedEntry& entry);
+  enum class Outcome { Deleted, Refused, ReadOnly };
+  // Deletes everything beneath root (open for listing, as parent listed
+  // it as rootEntry), and root itself unless keepRoot.
+  void Run(HANDLE parent, FileHandle root, const ListedEntry& rootEntry, bool keepRoot);
+  // Deletes one listed entry of the folder, as itself. True when it went.
+  bool DeleteListed(HANDLE folder, const ListedEntry& entry);
+  // Entries beneath the root that the walk found and could not delete; a
+  // folder it could not enter counts as one.
+  unsigned long long stayed() const { return stayed_; }
 
  private:
   struct Folder {
-    FileHandle handle;
-    DWORD attributes;
+    FileHandle handle;  // for listing only
+    ListedEntry entry;  // as its parent's listing gave it
     std::vector<ListedEntry> subfolders;  // listed, not yet walked
   };
 
   void ListAndDeleteFiles(Folder& folder);
-  bool Delete(HANDLE entry, DWORD attributes);
+  bool BoundReached() const { return listed_ >= listedEntriesBound; }
+  Outcome Delete(HANDLE entry, DWORD attributes);
+  bool DeleteReadOnly(HANDLE entry, DWORD attributes);
 
   std::vector<Folder> stack_;
   std::vector<unsigned char> listing_ = std::vector<unsigned char>(64 * 1024);
+  unsigned long long listed_ = 0;
+  unsigned long long stayed_ = 0;
   // Cleared at the first refusal: a system or file system without POSIX
   // deletion is not asked again.
   bool posixDeletion_ = true;
 };
 
-void TreeDeletion::Run(FileHandle root, DWORD rootAttributes, bool keepRoot) {
-  stack_.push_back(Folder{std::move(root), rootAttributes, {}});
+void TreeDeletion::Run(HANDLE parent, FileHandle root, const ListedEntry& rootEntry, bool keepRoot) {
+  stack_.push_back(Folder{std::move(root), rootEntry, {}});
   ListAndDeleteFiles(stack_.back());
   while (!stack_.empty()) {
     Folder& top = stack_.back();
     if (!top.subfolders.empty()) {
-      const ListedEntry entry = std::move(top.subfolders.back());
+      ListedEntry entry = std::move(top.subfolders.back());
       top.subfolders.pop_back();
-      FileHandle child = OpenListed(top.handle.get(), entry, FolderAccess, FILE_DIRECTORY_FILE);
-      if (!child) continue;
-      stack_.push_back(Folder{std::move(child), entry.attributes, {}});
+      FileHandle child;
+      if (!BoundReached()) child = OpenListed(top.handle.get(), entry, ListAccess, FILE_DIRECTORY_FILE);
+      if (!child) {
+        ++stayed_;
+        continue;
+      }
+      stack_.push_back(Folder{std::move(child), std::move(entry), {}});
       ListAndDeleteFiles(stack_.back());
       continue;
     }
     // Everything deletable beneath it is gone; a folder that still holds
     // something refuses, and stays.
-    if (stack_.size() > 1 || !keepRoot) Delete(top.handle.get(), top.attributes);
+    const ListedEntry entry = std::move(top.entry);
+    const bool isRoot = stack_.size() == 1;
     stack_.pop_back();
+    if (isRoot && keepRoot) break;
+    const HANDLE folder = isRoot ? parent : stack_.back().handle.get();
+    if (!DeleteListed(folder, entry) && !isRoot) ++stayed_;
   }
+  stack_.clear();
 }
 
-// Lists the folder to its end. Files and links go at once; subfolders are
-// kept for the walk, which enters them after the listing is done, so that
-// only one listing buffer is ever needed.
+// Lists the folder to its end, or until the walk's bound. Files and links
+// go at once; subfolders are kept for the walk, which enters them after
+// the listing is done, so that only one listing buffer is ever needed.
 void TreeDeletion::ListAndDeleteFiles(Folder& folder) {
   for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
        GetFileInformationByHandleEx(folder.handle.get(), kind, listing_.data(), static_cast<DWORD>(listing_.size()));
@@ -170,12 +208,17 @@ void TreeDeletion::ListAndDeleteFiles(Folder& folder) {
       const auto* listed = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listing_.data() + offset);
       const size_t length = listed->FileNameLength / sizeof(wchar_t);
       if (!IsDotEntry(listed->FileName, length)) {
+        // Entries made while the walk deletes may show up in the same
+        // listing; another process that keeps making them must not keep
+        // the stage going for ever.
+        if (BoundReached()) return;
+        ++listed_;
         ListedEntry entry{std::wstring(listed->FileName, length), listed->FileId.QuadPart, listed->FileAttributes};
         // A link is never entered: it is deleted as an entry of its own.
         if (IsFolder(entry.attributes) && !IsReparsePoint(entry.attributes))
           folder.subfolders.push_back(std::move(entry));
-        else
-          DeleteEntry(folder.handle.get(), entry);
+        else if (!DeleteListed(folder.handle.get(), entry))
+          ++stayed_;
       }
       if (listed->NextEntryOffset == 0) break;
       offset += listed->NextEntryOffset;
@@ -183,10 +226,16 @@ void TreeDeletion::ListAndDeleteFiles(Folder& folder) {
   }
 }
 
-void TreeDeletion::DeleteEntry(HANDLE folder, const ListedEntry& entry) {
-  const ULONG options = IsFolder(entry.attributes) ? 0 : FILE_NON_DIRECTORY_FILE;
-  const FileHandle opened = OpenListed(folder, entry, EntryAccess, options);
-  if (opened) Delete(opened.get(), entry.attributes);
+bool TreeDeletion::DeleteListed(HANDLE folder, const ListedEntry& entry) {
+  const ULONG options = OpenKind(entry.attributes);
+  {
+    const FileHandle opened = OpenListed(folder, entry, DeleteAccess, options);
+    if (!opened) return false;
+    const Outcome outcome = Delete(opened.get(), entry.attributes);
+    if (outcome != Outcome::ReadOnly) return outcome == Outcome::Deleted;
+  }
+  const FileHandle opened = OpenListed(folder, entry, ReadOnlyDeleteAccess, options);
+  return opened && DeleteReadOnly(opened.get(), entry.attributes);
 }
 
 // POSIX semantics take the name away at once, so the parent can go while
@@ -197,17 +246,33 @@ void TreeDeletion::DeleteEntry(HANDLE folder, const ListedEntry& entry) {
 }
 
 // The classic disposition: a read-only entry refuses until that attribute
-// is cleared; it is set back if the deletion fails all the same.
-[[nodiscard]] bool DeleteClassic(HANDLE entry, DWORD attributes) {
+// is cleared (DeleteReadOnly, through an open that may write attributes).
+TreeDeletion::Outcome DeleteClassic(HANDLE entry, DWORD attributes) {
   FILE_DISPOSITION_INFO disposition{TRUE};
-  if (SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition)) return true;
-  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return false;
+  if (SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition))
+    return TreeDeletion::Outcome::Deleted;
+  return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? TreeDeletion::Outcome::ReadOnly : TreeDeletion::Outcome::Refused;
+}
+
+// Clears the read-only attribute, marks the entry, and sets the attribute
+// back if the deletion fails all the same. Every link of a file shares its
+// attributes: a file with more than one link is left alone, since clearing
+// them through a link in a product folder would leave the file behind its
+// other links (anywhere on the volume) writable.
+bool TreeDeletion::DeleteReadOnly(HANDLE entry, DWORD attributes) {
+  if (!IsFolder(attributes)) {
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard) ||
+        standard.NumberOfLinks != 1)
+      return false;
+  }
   // Zero times leave the times alone; zero attributes would too, so a
   // file with no other attribute is set to FILE_ATTRIBUTE_NORMAL.
   FILE_BASIC_INFO basic{};
   const DWORD writable = attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
   basic.FileAttributes = writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL;
   if (!SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic)) return false;
+  FILE_DISPOSITION_INFO disposition{TRUE};
   if (SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition)) return true;
   basic.FileAttributes = attributes & ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
   SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic);
@@ -217,9 +282,9 @@ void TreeDeletion::DeleteEntry(HANDLE folder, const ListedEntry& entry) {
 // Marks the open entry for deletion, the POSIX way while the system takes
 // it, else the classic way. A refusal leaves the entry where it is, which
 // is all the walk would do about it.
-bool TreeDeletion::Delete(HANDLE entry, DWORD attributes) {
+TreeDeletion::Outcome TreeDeletion::Delete(HANDLE entry, DWORD attributes) {
   if (posixDeletion_) {
-    if (DeletePosix(entry)) return true;
+    if (DeletePosix(entry)) return Outcome::Deleted;
     // Any other refusal may be one of the flags' (older systems know the
     // class but not every flag): the classic way is tried all the same.
     const DWORD error = GetLastError();
@@ -250,10 +315,19 @@ bool TreeDeletion::Delete(HANDLE entry, DWORD attributes) {
   return true;
 }
 
+// What a deletion left of its target: whether it is still there, and how
+// many entries beneath it the walk found and could not delete.
+struct Remains {
+  bool target = false;
+  unsigned long long entries = 0;
+};
+
 // Deletes the entry name of the folder at the full path parentPath: a
 // folder with everything beneath it (or, with keepRoot, only what is
-// beneath it), a file or a link as itself. True when it is gone.
-bool DeleteEntryTree(const std::wstring& parentPath, const std::wstring& name, bool keepRoot) {
+// beneath it), a file or a link as itself. True when it was there and is
+// gone; remains, if given, learns what stayed.
+bool DeleteEntryTree(const std::wstring& parentPath, const std::wstring& name, bool keepRoot,
+                     Remains* remains = nullptr) {
   if (!IsFullPath(parentPath) || name.empty() || name.find(L'\\') != std::wstring::npos) return false;
   const HANDLE parent = CreateFileW(parentPath.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE, ShareAll, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -261,20 +335,20 @@ bool DeleteEntryTree(const std::wstring& parentPath, const std::wstring& name, b
   const FileHandle parentFolder(parent);
   ListedEntry entry;
   if (!FindEntry(parentFolder.get(), name, entry)) return false;
+  TreeDeletion deletion;
   if (!IsFolder(entry.attributes) || IsReparsePoint(entry.attributes)) {
-    if (keepRoot) return false;
-    TreeDeletion().DeleteEntry(parentFolder.get(), entry);
-    return !FindEntry(parentFolder.get(), name, entry);
+    if (!keepRoot) deletion.DeleteListed(parentFolder.get(), entry);
+  } else {
+    FileHandle root = OpenListed(parentFolder.get(), entry, ListAccess, FILE_DIRECTORY_FILE);
+    // Checked once more through the handle itself: a folder, not a link.
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (root && GetFileInformationByHandleEx(root.get(), FileAttributeTagInfo, &tag, sizeof tag) &&
+        IsFolder(tag.FileAttributes) && !IsReparsePoint(tag.FileAttributes))
+      deletion.Run(parentFolder.get(), std::move(root), entry, keepRoot);
   }
-  FileHandle root = OpenListed(parentFolder.get(), entry, FolderAccess, FILE_DIRECTORY_FILE);
-  if (!root) return false;
-  // Checked once more through the handle itself: a folder, not a link.
-  FILE_ATTRIBUTE_TAG_INFO tag{};
-  if (!GetFileInformationByHandleEx(root.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
-      !IsFolder(tag.FileAttributes) || IsReparsePoint(tag.FileAttributes))
-    return false;
-  TreeDeletion().Run(std::move(root), entry.attributes, keepRoot);
-  return !keepRoot && !FindEntry(parentFolder.get(), name, entry);
+  const bool stayed = FindEntry(parentFolder.get(), name, entry);
+  if (remains != nullptr) *remains = Remains{stayed, deletion.stayed()};
+  return !keepRoot && !stayed;
 }
 
 // Splits a path at its last backslash; the parent of "C:\X" is "C:\".
@@ -314,11 +388,27 @@ void LeaveTargetFolder(const std::wstring& baseFolder, const std::wstring& targe
   SetCurrentDirectoryW(baseFolder.c_str());
 }
 
+// The native Program Files folder without ProgramW6432. The shell gives a
+// 32-bit process on 64-bit Windows the 32-bit programs' folder, so there
+// the 64-bit registry view names it; 32-bit Windows has only the shell's.
+bool ReadNativeProgramFilesFolder(wchar_t (&folder)[MAX_PATH]) {
+  BOOL wow64 = FALSE;
+  if (!IsWow64Process(GetCurrentProcess(), &wow64)) return false;
+  if (!wow64) return SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, folder));
+  DWORD size = sizeof folder;
+  return RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramW6432Dir",
+                      RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, folder, &size) == ERROR_SUCCESS;
+}
+
 void DeleteProductFolder(const std::wstring& baseFolder, const std::wstring& name) {
   const std::wstring targetFolder = baseFolder + L"\\" + name;
   Report(Message::TargetFolder, targetFolder.c_str());
   LeaveTargetFolder(baseFolder, targetFolder);
-  DeleteEntryTree(baseFolder, name, false);
+  Remains remains;
+  DeleteEntryTree(baseFolder, name, false, &remains);
+  if (remains.target)
+    Report(Message::FolderStayed, static_cast<int>(std::min<unsigned long long>(remains.entries, INT_MAX)));
+  Report(Message::FolderStageEnd);
 }
 
 }  // namespace
@@ -345,10 +435,9 @@ bool DeleteProgramFilesFolder(const std::wstring& name) {
     Report(Message::FailedProgramFilesDirectory, name.c_str());
     return false;
   }
-  // An undefined variable expands to itself: a 32-bit Windows, whose only
-  // Program Files folder is the shell's.
-  if (wcscmp(baseFolder, L"%ProgramW6432%") == 0 &&
-      FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, baseFolder))) {
+  // An undefined variable expands to itself: a 32-bit Windows, or an
+  // environment block without it (a deployment agent may pass a trimmed one).
+  if (wcscmp(baseFolder, L"%ProgramW6432%") == 0 && !ReadNativeProgramFilesFolder(baseFolder)) {
     Report(Message::FailedProgramFilesFallback);
     return false;
   }
@@ -372,3 +461,5 @@ bool DeleteFolderTree(const std::wstring& path) {
   std::wstring parent, name;
   return SplitPath(path, parent, name) && DeleteEntryTree(parent, name, false);
 }
+
+void SetListedEntriesBound(unsigned long bound) { listedEntriesBound = bound != 0 ? bound : ListedEntriesPerTarget; }

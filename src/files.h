@@ -5,10 +5,13 @@
 #include <string>
 
 // Delete the folder of that name under the common application-data folder,
-// or under the native Program Files folder ("%ProgramW6432%", else the
-// shell's Program Files folder). False when the base folder was not
-// obtained or is not a full path; nothing is deleted then. A current
-// directory inside the folder is moved to the base folder first.
+// or under the native Program Files folder ("%ProgramW6432%"; without it,
+// in a 32-bit process on 64-bit Windows the 64-bit registry view's
+// ProgramW6432Dir, else the shell's Program Files folder). False when the
+// base folder was not obtained or is not a full path; nothing is deleted
+// then. A current directory inside the folder is moved to the base folder
+// first. When the folder is still there afterwards, a line says so, with
+// the number of entries in it that could not be deleted.
 bool DeleteProgramDataFolder(const std::wstring& name);
 bool DeleteProgramFilesFolder(const std::wstring& name);
 
@@ -27,3 +30,14 @@ void DeleteFolderContents(const std::wstring& searchPattern);
 // system opens it as itself, and left otherwise. Entries that cannot be
 // deleted (in use, access denied) stay, without a message.
 bool DeleteFolderTree(const std::wstring& path);
+
+// Most entries one deletion reads from its listings, all its folders
+// together; then it stops listing, and what it has not seen stays. A count,
+// not a time: the same tree gives the same result on a slow or busy
+// machine, and a product folder holds a few thousand entries, far below
+// it. It is there for another process that keeps making entries while the
+// walk deletes them, which NTFS may show in the same listing; at the rates
+// measured here (2,000 to 5,000 entries a second) it ends within minutes.
+constexpr unsigned long ListedEntriesPerTarget = 1000000;
+// Test-only: another bound (0: ListedEntriesPerTarget again).
+void SetListedEntriesBound(unsigned long bound);

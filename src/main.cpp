@@ -5,6 +5,7 @@
 #include "app.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  PreventDialogs();
   ScanOptions();
   RunRemoval();
   return 0;

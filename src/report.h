@@ -23,6 +23,7 @@ constexpr wchar_t ServiceStopped[] = L"Service stopped.\n";
 constexpr wchar_t ServiceDidNotStop[] = L"Service did not stop within %d seconds; going on.\n";
 constexpr wchar_t ServiceNotRunning[] = L"Service is not running.\n";
 constexpr wchar_t DeletingServiceHeader[] = L"\nDeleting Service\n----------------\n";
+constexpr wchar_t ServiceToolDidNotEnd[] = L"Service control tool did not end within %d seconds; going on.\n";
 constexpr wchar_t KillingProcessesHeader[] = L"\nKilling Processes\n-----------------\n";
 constexpr wchar_t TerminatingProcess[] = L"Terminating process: %ls";
 constexpr wchar_t DeletingFilesHeader[] = L"\nDeleting Files\n--------------\n";
@@ -31,7 +32,12 @@ constexpr wchar_t FailedProgramDataDirectory[] = L"FAILED to obtain '%ls' Progra
 constexpr wchar_t DeletingProgramFilesFiles[] = L"Deleting '%ls' Program Files Files\n";
 constexpr wchar_t FailedProgramFilesDirectory[] = L"FAILED to obtain '%ls' Program Files directory\n\n";
 constexpr wchar_t FailedProgramFilesFallback[] = L"FAILED to obtain ProgramFiles directory\n\n";
-constexpr wchar_t TargetFolder[] = L"(%ls)\n\n";
+constexpr wchar_t TargetFolder[] = L"(%ls)\n";
+// After the deletion, only when the target folder is still there: the
+// entries in it that were found and could not be deleted (a folder that
+// could not be entered counts as one).
+constexpr wchar_t FolderStayed[] = L"STAYED: the folder and %d entries in it\n";
+constexpr wchar_t FolderStageEnd[] = L"\n";
 constexpr wchar_t DeletingRegistryHeader[] = L"\nDeleting Registry Entries\n-------------------------\n";
 constexpr wchar_t DeletingFirstVendorEntries[] = L"Deleting 'Velmoran' Registry Entries\n";
 constexpr wchar_t DeletingSecondVendorEntries[] = L"Deleting 'Quillfen' Registry Entries\n";
@@ -106,9 +112,10 @@ class Stage {
   // Stops StartupService and waits, within a bound, until it has stopped.
   void StopProductService() const;
 
-  // Terminates every process whose image name is exactly wanted and waits
-  // until each has exited, but not past exitDeadline (a GetTickCount64
-  // value; 0: no wait); true.
+  // Terminates every process whose image name is exactly wanted and that
+  // still is the one the snapshot listed (all opened and checked first),
+  // then waits until they have exited, but not past exitDeadline (a
+  // GetTickCount64 value; 0: no wait); true.
   bool TerminateProcessesByName(const std::wstring& wanted, unsigned long long exitDeadline = 0) const;
 
   // The registry sweeps (registry.cpp): each walks a whole hive and deletes

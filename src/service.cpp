@@ -2,8 +2,10 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <memory>
+#include <vector>
 
 #include "app.h"
 #include "report.h"
@@ -94,10 +96,10 @@ void Stage::StopProductService() const {
     Report(Message::ServiceDidNotStop, static_cast<int>(ServiceStopWaitSeconds));
 }
 
-bool RunSystemTool(const std::wstring& toolName, const std::wstring& arguments) {
+ToolRun RunSystemTool(const std::wstring& toolName, const std::wstring& arguments, DWORD waitMilliseconds) {
   wchar_t folder[MAX_PATH];
   const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return false;
+  if (length == 0 || length >= MAX_PATH) return ToolRun::NotStarted;
   const std::wstring systemFolder(folder, length);
   const std::wstring path = systemFolder + L"\\" + toolName;
   std::wstring commandLine = L"\"" + path + L"\" " + arguments;
@@ -124,13 +126,13 @@ bool RunSystemTool(const std::wstring& toolName, const std::wstring& arguments) 
   const std::unique_ptr<char[]> listMemory(new char[listSize]);
   const auto listStart = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listMemory.get());
   const AttributeList list(InitializeProcThreadAttributeList(listStart, 1, 0, &listSize) ? listStart : nullptr);
-  if (!list) return false;
+  if (!list) return ToolRun::NotStarted;
   // An empty list is refused: with no standard handle the tool inherits
   // nothing at all.
   if (count > 0) {
     if (!UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
                                    count * sizeof(HANDLE), nullptr, nullptr))
-      return false;
+      return ToolRun::NotStarted;
     startup.lpAttributeList = list.get();
   }
 
@@ -140,23 +142,46 @@ bool RunSystemTool(const std::wstring& toolName, const std::wstring& arguments) 
   if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, count > 0,
                       CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, systemFolder.c_str(),
                       &startup.StartupInfo, &started))
-    return false;
+    return ToolRun::NotStarted;
   const KernelHandle process(started.hProcess);
   const KernelHandle thread(started.hThread);
-  WaitForSingleObject(process.get(), INFINITE);
-  return true;
+  if (WaitForSingleObject(process.get(), waitMilliseconds) == WAIT_OBJECT_0) return ToolRun::Ended;
+  TerminateProcess(process.get(), ERROR_TIMEOUT);
+  return ToolRun::DidNotEnd;
 }
 
 void DeleteProductService() {
   Report(Message::DeletingServiceHeader);
   // The tool reports its own outcome on the shared standard output; the
   // report is written unbuffered, so the header stays ahead of that text.
-  RunSystemTool(L"sc.exe", DeleteServiceArguments);
+  if (RunSystemTool(L"sc.exe", DeleteServiceArguments) == ToolRun::DidNotEnd)
+    Report(Message::ServiceToolDidNotEnd, static_cast<int>(ServiceToolWaitSeconds));
+}
+
+bool IsStillTheListedProcess(HANDLE process, const std::wstring& wanted, const FILETIME& snapshotTime) {
+  std::vector<wchar_t> image(32768);
+  DWORD length = static_cast<DWORD>(image.size());
+  if (!QueryFullProcessImageNameW(process, 0, image.data(), &length)) return false;
+  const std::wstring path(image.data(), length);
+  // The whole name, unit by unit, case-sensitively, as the snapshot's.
+  if (path.substr(path.find_last_of(L'\\') + 1) != wanted) return false;
+  FILETIME creation{}, exit{}, kernel{}, user{};
+  return GetProcessTimes(process, &creation, &exit, &kernel, &user) && CompareFileTime(&creation, &snapshotTime) <= 0;
 }
 
 bool Stage::TerminateProcessesByName(const std::wstring& wanted, unsigned long long exitDeadline) const {
+  // Read before the snapshot: whatever began later cannot be what it lists.
+  FILETIME snapshotTime{};
+  GetSystemTimeAsFileTime(&snapshotTime);
   // A snapshot that could not be taken makes Process32FirstW fail.
   const SnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
+  // Every match is opened first and checked through its own handle, which
+  // keeps its process ID from going to another process until it is closed.
+  struct Match {
+    KernelHandle process;
+    bool waitable;
+  };
+  std::vector<Match> matches;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
@@ -164,21 +189,30 @@ bool Stage::TerminateProcessesByName(const std::wstring& wanted, unsigned long l
     // The whole name, unit by unit, case-sensitively.
     if (wanted != entry.szExeFile) continue;
     // SYNCHRONIZE to wait for the end; a process that grants only
-    // termination is ended all the same, without the wait.
-    KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-    if (!process) process.reset(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-    if (!process) continue;
+    // termination and the query is ended all the same, without the wait.
+    constexpr DWORD access = PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION;
+    Match match{KernelHandle(OpenProcess(access | SYNCHRONIZE, FALSE, entry.th32ProcessID)), true};
+    if (!match.process) match = Match{KernelHandle(OpenProcess(access, FALSE, entry.th32ProcessID)), false};
+    if (match.process && IsStillTheListedProcess(match.process.get(), wanted, snapshotTime))
+      matches.push_back(std::move(match));
+  }
+  // TerminateProcess only starts the end: until the process has gone, its
+  // image and the files it holds open cannot be deleted.
+  std::vector<HANDLE> ending;
+  for (const Match& match : matches) {
     if (!quiet) {
       wchar_t LineBuffer[LineBufferSize];
       FormatLine(LineBuffer, Message::TerminatingProcess, wanted.c_str());
       Report(L"%ls", LineBuffer);
     }
-    // TerminateProcess only starts the end: until the process has gone,
-    // its image and the files it holds open cannot be deleted.
-    if (TerminateProcess(process.get(), TerminatedExitCode)) {
-      const ULONGLONG now = GetTickCount64();
-      if (now < exitDeadline) WaitForSingleObject(process.get(), static_cast<DWORD>(exitDeadline - now));
-    }
+    if (TerminateProcess(match.process.get(), TerminatedExitCode) && match.waitable)
+      ending.push_back(match.process.get());
+  }
+  for (size_t first = 0; first < ending.size(); first += MAXIMUM_WAIT_OBJECTS) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= exitDeadline) break;
+    const DWORD count = static_cast<DWORD>(std::min<size_t>(ending.size() - first, MAXIMUM_WAIT_OBJECTS));
+    WaitForMultipleObjects(count, ending.data() + first, TRUE, static_cast<DWORD>(exitDeadline - now));
   }
   return true;
 }

@@ -16,8 +16,15 @@
 constexpr DWORD ServiceStopWaitSeconds = 30;
 constexpr DWORD ServiceStopPollMilliseconds = 100;
 
+// Longest wait for the service control tool. It asks the service control
+// manager one thing and ends within a second or two; one that does not
+// answer must not hold the run. Past the bound the tool is ended, so that
+// no late text of its own lands among the report's later lines.
+constexpr DWORD ServiceToolWaitSeconds = 60;
+
 // Prints the "Deleting Service" header and has the system's service control
-// tool delete the service; returns once the tool has ended.
+// tool delete the service; returns once the tool has ended, or with a line
+// that says it did not end within ServiceToolWaitSeconds.
 void DeleteProductService();
 
 // Longest wait, in all, for terminated processes to have exited.
@@ -28,9 +35,17 @@ constexpr DWORD ProcessExitWaitMilliseconds = 5000;
 // silently) until they have exited; true.
 bool KillProductProcesses();
 
+// Whether the open process still is the one a snapshot taken at
+// snapshotTime listed under the image name wanted: its image file has that
+// name, and it began before the snapshot. A process ID is only a number; the
+// process may have ended since and its ID gone to any other.
+bool IsStillTheListedProcess(HANDLE process, const std::wstring& wanted, const FILETIME& snapshotTime);
+
 // Starts the program toolName from the system folder, never from the
 // current directory or PATH, with arguments after its quoted path. It
 // shares this process's standard handles, inherits no other handle, and
-// opens no console window.
-// Returns once it has ended; false when it could not be started.
-bool RunSystemTool(const std::wstring& toolName, const std::wstring& arguments);
+// opens no console window. Returns once it has ended, or once it has run
+// for waitMilliseconds, when it is terminated.
+enum class ToolRun { NotStarted, Ended, DidNotEnd };
+ToolRun RunSystemTool(const std::wstring& toolName, const std::wstring& arguments,
+                      DWORD waitMilliseconds = ServiceToolWaitSeconds * 1000);

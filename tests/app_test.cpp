@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,49 @@ TEST_F(RemovalRun, PlantedRegistryRecordsGoInANormalRunAndTheBootstrapperKeyInAB
   EXPECT_EQ(SurveySharedRecords(), ExpectedSharedRecordsAfterARun());
 }
 
+// The deployment wrapper beside kestrum.exe, run as a deployment tool runs
+// it: 0 when the report shows nothing of the product left, 2 when it does.
+TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
+  wchar_t system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  const std::wstring cmd = std::wstring(system) + L"\\cmd.exe";
+  const std::wstring wrapper = L"cmd /c \"" + ProgramFolder() + L"\\kestrum-run.cmd\"";
+  const std::wstring report = NativeProgramFilesFolder() + L"\\kestrum\\kestrum-report.txt";
+  PlantProductFolders();
+  const RunResult clean = RunProgram(cmd, wrapper, start_);
+  ASSERT_TRUE(clean.finished);
+  EXPECT_EQ(clean.exitCode, 0u);
+  EXPECT_EQ(ReadWholeFile(report), CleanMachineNormalReport(start_));
+
+  PlantProductFolders();
+  HANDLE held = CreateFileW(L"C:\\ProgramData\\Velmoran\\held.dat", GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const RunResult stayed = RunProgram(cmd, wrapper, start_);
+  CloseHandle(held);
+  ASSERT_TRUE(stayed.finished);
+  EXPECT_EQ(stayed.exitCode, 2u);
+  EXPECT_NE(ReadWholeFile(report).find(DataReport(L"Velmoran", 1)), std::string::npos) << ReadWholeFile(report);
+}
+
+bool PrivilegeEnabled(const wchar_t* name) {
+  HANDLE token = nullptr;
+  PRIVILEGE_SET set{1, PRIVILEGE_SET_ALL_NECESSARY, {}};
+  BOOL enabled = FALSE;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+      LookupPrivilegeValueW(nullptr, name, &set.Privilege[0].Luid))
+    PrivilegeCheck(token, &set, &enabled);
+  if (token != nullptr) CloseHandle(token);
+  return enabled != FALSE;
+}
+
+TEST(RemovalSequence, NoBoxCanHoldTheRun) {
+  PreventDialogs();
+  constexpr UINT silent = SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
+  EXPECT_EQ(GetErrorMode() & silent, silent);
+  EXPECT_EQ(_set_error_mode(_REPORT_ERRMODE), _OUT_TO_STDERR);
+}
+
 // In-process, so the process's own current directory can be looked at
 // after the run. A run started inside a product folder has to leave it to
 // delete it; the restore at the end then fails, silently.
@@ -182,8 +226,13 @@ TEST(RemovalSequence, RunStartedInsideAProductFolderDeletesItAndEndsInItsBase) {
   ASSERT_TRUE(PlantFile(start + L"\\client.log", "c"));
   ASSERT_TRUE(PlantFile(L"C:\\ProgramData\\Velmoran\\settings.xml", "s"));
   ASSERT_TRUE(SetCurrentDirectoryW(start.c_str()));
+  // Wine's token holds these, disabled, as SYSTEM's does; a normal run
+  // enables them. Wine shows no DACL that they would let the run pass.
+  const wchar_t* privileges[] = {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_DEBUG_NAME};
+  for (const wchar_t* name : privileges) EXPECT_FALSE(PrivilegeEnabled(name)) << Utf8(name);
   ReportCapture capture;
   RunRemoval();
+  for (const wchar_t* name : privileges) EXPECT_TRUE(PrivilegeEnabled(name)) << Utf8(name);
   wchar_t after[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, after);
   EXPECT_EQ(std::wstring(after), L"C:\\ProgramData");

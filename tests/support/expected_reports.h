@@ -10,13 +10,20 @@
 #include "plant.h"
 
 // One folder stage's lines: its announcement and its target folder, under
-// the base folders as this Wine machine names them.
-inline std::string DataReport(const std::wstring& name) {
-  return "Deleting '" + Utf8(name) + "' ProgramData Files\n(C:\\ProgramData\\" + Utf8(name) + ")\n\n";
+// the base folders as this Wine machine names them; with stayed >= 0, the
+// target folder stayed with that many entries the run could not delete.
+inline std::string TargetLines(const std::string& target, int stayed) {
+  return "(" + target + ")\n" +
+         (stayed < 0 ? "" : "STAYED: the folder and " + std::to_string(stayed) + " entries in it\n") + "\n";
 }
 
-inline std::string ProgramsReport(const std::wstring& name, const std::wstring& base = L"C:\\Program Files") {
-  return "Deleting '" + Utf8(name) + "' Program Files Files\n(" + Utf8(base) + "\\" + Utf8(name) + ")\n\n";
+inline std::string DataReport(const std::wstring& name, int stayed = -1) {
+  return "Deleting '" + Utf8(name) + "' ProgramData Files\n" + TargetLines("C:\\ProgramData\\" + Utf8(name), stayed);
+}
+
+inline std::string ProgramsReport(const std::wstring& name, const std::wstring& base = L"C:\\Program Files",
+                                  int stayed = -1) {
+  return "Deleting '" + Utf8(name) + "' Program Files Files\n" + TargetLines(Utf8(base) + "\\" + Utf8(name), stayed);
 }
 
 inline std::string CleanVendorStageReport() {

@@ -14,6 +14,14 @@ std::wstring UniqueTempPath(const std::wstring& tag) {
          L"-" + std::to_wstring(counter++);
 }
 
+HANDLE CreateOutputFile(const std::wstring& path, bool inheritable) {
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, inheritable ? TRUE : FALSE};
+  return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
 std::string ReadWholeFile(const std::wstring& path) {
   std::string bytes;
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -25,14 +33,6 @@ std::string ReadWholeFile(const std::wstring& path) {
   CloseHandle(file);
   return bytes;
 }
-
-HANDLE CreateOutputFile(const std::wstring& path, bool inheritable) {
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, inheritable ? TRUE : FALSE};
-  return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
-                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-}  // namespace
 
 std::wstring ProgramFolder() {
   wchar_t path[MAX_PATH];

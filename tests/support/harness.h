@@ -49,6 +49,9 @@ class ReportCapture {
   HANDLE previous_ = nullptr;
 };
 
+// Every byte of the file at path; empty when it cannot be read.
+std::string ReadWholeFile(const std::wstring& path);
+
 // The UTF-8 bytes of a wide text, to compare with captured reports.
 std::string Utf8(const std::wstring& text);
 
