@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app.h"
+#include "registry_trust.h"
 #include "report.h"
 
 // A key is deleted through the very handle that was opened (and checked
@@ -327,6 +328,10 @@ class HiveWalk {
     else if (match_ == Match::ValueData)
       verdict = ScanValueData(key);
     if (levels_.size() == 1) return;
+    // What a key's values say counts for the whole key only when nobody but
+    // the administrators could have written them; otherwise it is shared.
+    if (verdict == Verdict::Whole && match_ != Match::Path && !OnlyAdministratorsCanWrite(key))
+      verdict = match_ == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
     switch (verdict) {
       case Verdict::Whole: {
         const size_t nameStart = parentLength == 0 ? 0 : parentLength + 1;
