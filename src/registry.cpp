@@ -42,6 +42,17 @@ LONG DeleteOpenKey(HKEY key) {
   return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status));
 }
 
+// How many subkeys a deletion may delete below key: as many as it has now,
+// plus one for a key that takes the place of one deleted; one when the
+// count cannot be read.
+DWORD SubkeyBudget(HKEY key) {
+  DWORD subkeys = 0;
+  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr) != ERROR_SUCCESS)
+    subkeys = 0;
+  return subkeys + 1;
+}
+
 }  // namespace
 
 KeyTreeDeletion::KeyTreeDeletion() : name_(NameCapacity) {}
@@ -50,22 +61,24 @@ LONG KeyTreeDeletion::Delete(HKEY parent, const wchar_t* name) {
   HKEY key = nullptr;
   LONG result = RegOpenKeyExW(parent, name, OpenAsItself, DeleteAccess, &key);
   if (result != ERROR_SUCCESS) return result;
-  doomed_.assign(1, key);
+  doomed_.assign(1, {key, SubkeyBudget(key)});
   while (result == ERROR_SUCCESS && !doomed_.empty()) {
-    const HKEY deepest = doomed_.back();
+    Doomed& deepest = doomed_.back();
     DWORD length = NameCapacity;
     // Always index 0: each subkey deleted makes room for the next.
-    if (RegEnumKeyExW(deepest, 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+    if (deepest.subkeysLeft != 0 &&
+        RegEnumKeyExW(deepest.key, 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+      --deepest.subkeysLeft;
       HKEY child = nullptr;
-      result = RegOpenKeyExW(deepest, name_.data(), OpenAsItself, DeleteAccess, &child);
-      if (result == ERROR_SUCCESS) doomed_.push_back(child);
+      result = RegOpenKeyExW(deepest.key, name_.data(), OpenAsItself, DeleteAccess, &child);
+      if (result == ERROR_SUCCESS) doomed_.push_back({child, SubkeyBudget(child)});
       continue;
     }
-    result = DeleteOpenKey(deepest);
-    RegCloseKey(deepest);
+    result = DeleteOpenKey(deepest.key);
+    RegCloseKey(deepest.key);
     doomed_.pop_back();
   }
-  for (const HKEY open : doomed_) RegCloseKey(open);
+  for (const Doomed& open : doomed_) RegCloseKey(open.key);
   return result;
 }
 

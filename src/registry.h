@@ -62,13 +62,21 @@ void SetFullRegistryWalks(bool full);
 // refused access). Unlike RegDeleteTreeW it never follows a registry link
 // (a link is deleted as itself, its target stays), deletes each key through
 // the handle it enumerated, and names the 64-bit view on every open, in both
-// builds. One object keeps its buffers for all the deletions of a sweep.
+// builds. It ends even while another process adds subkeys as fast as it
+// deletes them: below each key it deletes at most as many subkeys as the key
+// had when it was opened, plus one, then tries the key itself and gives
+// that code; keys added meanwhile stay. One object keeps its buffers for all
+// the deletions of a sweep.
 class KeyTreeDeletion {
  public:
   KeyTreeDeletion();
   LONG Delete(HKEY parent, const wchar_t* name);
 
  private:
+  struct Doomed {
+    HKEY key;
+    DWORD subkeysLeft;  // how many more subkeys of it may be deleted
+  };
   std::vector<wchar_t> name_;
-  std::vector<HKEY> doomed_;  // the keys open for deletion, top down
+  std::vector<Doomed> doomed_;  // the keys open for deletion, top down
 };
