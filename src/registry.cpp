@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app.h"
+#include "registry_names.h"
 #include "registry_trust.h"
 #include "report.h"
 
@@ -57,9 +58,9 @@ DWORD SubkeyBudget(HKEY key) {
 
 KeyTreeDeletion::KeyTreeDeletion() : name_(NameCapacity) {}
 
-LONG KeyTreeDeletion::Delete(HKEY parent, const wchar_t* name) {
+LONG KeyTreeDeletion::Delete(HKEY parent, std::wstring_view name) {
   HKEY key = nullptr;
-  LONG result = RegOpenKeyExW(parent, name, OpenAsItself, DeleteAccess, &key);
+  LONG result = OpenSubkey(parent, name, OpenAsItself, DeleteAccess, &key);
   if (result != ERROR_SUCCESS) return result;
   doomed_.assign(1, {key, SubkeyBudget(key)});
   while (result == ERROR_SUCCESS && !doomed_.empty()) {
@@ -70,7 +71,7 @@ LONG KeyTreeDeletion::Delete(HKEY parent, const wchar_t* name) {
         RegEnumKeyExW(deepest.key, 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
       --deepest.subkeysLeft;
       HKEY child = nullptr;
-      result = RegOpenKeyExW(deepest.key, name_.data(), OpenAsItself, DeleteAccess, &child);
+      result = OpenSubkey(deepest.key, std::wstring_view(name_.data(), length), OpenAsItself, DeleteAccess, &child);
       if (result == ERROR_SUCCESS) doomed_.push_back({child, SubkeyBudget(child)});
       continue;
     }
@@ -218,20 +219,20 @@ class HiveWalk {
       const wchar_t* name = path_.c_str() + (path_.size() - length);
       const unsigned finds = Discovering() ? FindsByName(std::wstring_view(name, length)) : 0;
       if (match_ == Match::KeyName && !Discovering() && searchText_ == std::wstring_view(name, length) &&
-          DeleteKey(parent, name) == ERROR_SUCCESS) {
+          DeleteKey(parent, std::wstring_view(name, length)) == ERROR_SUCCESS) {
         Deleted(visited);
         path_.resize(parentLength);
         continue;
       }
       HKEY subkey = nullptr;
-      if (RegOpenKeyExW(parent, name, OpenAsItself, WalkAccess, &subkey) == ERROR_SUCCESS) {
+      if (OpenSubkey(parent, std::wstring_view(name, length), OpenAsItself, WalkAccess, &subkey) == ERROR_SUCCESS) {
         Enter(subkey, parentLength, finds);
         continue;
       }
       // Just deleted, or closed to us: its subtree is skipped. Discovery
       // still keeps a closed key of a searched name, which a sweep tries
       // to delete before it tries to open it.
-      if (finds != 0) Keep(name, visited.index - 1, 0, finds, {});
+      if (finds != 0) Keep(std::wstring_view(name, length), visited.index - 1, 0, finds, {});
       path_.resize(parentLength);
     }
   }
@@ -349,7 +350,7 @@ class HiveWalk {
       case Verdict::Whole: {
         const size_t nameStart = parentLength == 0 ? 0 : parentLength + 1;
         Level& parent = levels_[levels_.size() - 2];
-        if (DeleteKey(parent.key, path_.c_str() + nameStart) == ERROR_SUCCESS) Deleted(parent);
+        if (DeleteKey(parent.key, std::wstring_view(path_).substr(nameStart)) == ERROR_SUCCESS) Deleted(parent);
         break;
       }
       case Verdict::SharedValues:
@@ -376,7 +377,7 @@ class HiveWalk {
         root.children = std::move(found.children);
       } else if (found.finds != 0) {
         const size_t nameStart = left.parentLength == 0 ? 0 : left.parentLength + 1;
-        Keep(path_.c_str() + nameStart, found.index, left.index, found.finds,
+        Keep(std::wstring_view(path_).substr(nameStart), found.index, left.index, found.finds,
              std::move(found.children));
       }
     }
@@ -386,7 +387,7 @@ class HiveWalk {
 
   // Discovery: records a subkey of parent's key (read at index) that
   // leads to a match, below the parent's own record.
-  void Keep(const wchar_t* name, DWORD index, DWORD subkeys, unsigned finds,
+  void Keep(std::wstring_view name, DWORD index, DWORD subkeys, unsigned finds,
             std::vector<size_t> children) {
     KeyRecord record;
     record.name = name;
@@ -488,6 +489,7 @@ class HiveWalk {
   // far are kept for deletion.
   Verdict ScanValueNames(HKEY key) {
     matchedNames_.clear();
+    matchedLengths_.clear();
     bool unmatched = false;
     for (DWORD index = 0;; ++index) {
       DWORD length = ValueNameCapacity;
@@ -497,9 +499,10 @@ class HiveWalk {
         unmatched = unmatched || result != ERROR_NO_MORE_ITEMS;
         break;
       }
-      if (Contains(std::wstring_view(valueName_.data(), length)))
+      if (Contains(std::wstring_view(valueName_.data(), length))) {
         matchedNames_.append(valueName_.data(), length + 1);  // with its NUL
-      else
+        matchedLengths_.push_back(length);
+      } else
         unmatched = true;
     }
     if (matchedNames_.empty()) return Verdict::None;
@@ -533,7 +536,7 @@ class HiveWalk {
         continue;
       }
       matched = true;
-      if (NamesTheKey(std::wstring_view(valueName_.data()))) return Verdict::Whole;
+      if (NamesTheKey(std::wstring_view(valueName_.data(), valueNameLength_))) return Verdict::Whole;
     }
     if (!matched) return Verdict::None;
     return everyValueMatched ? Verdict::Whole : Verdict::SharedKey;
@@ -560,6 +563,8 @@ class HiveWalk {
     result = RegEnumValueW(key, index, valueName_.data(), &length, nullptr, nullptr, nullptr, nullptr);
     valueNameLength_ = length;
     if (result != ERROR_SUCCESS) return result == ERROR_NO_MORE_ITEMS ? ValueRead::EndOfList : ValueRead::EndOfScan;
+    // A name holding a NUL would be read up to it, as another value's.
+    if (std::wstring_view(valueName_.data(), length).find(L'\0') != std::wstring_view::npos) return ValueRead::Skipped;
     size = DataCapacity;
     if (RegQueryValueExW(key, valueName_.data(), nullptr, nullptr, reinterpret_cast<BYTE*>(data_.data()),
                          &size) != ERROR_SUCCESS)
@@ -571,7 +576,7 @@ class HiveWalk {
 
   // The deletion report around the deletion of name below parent; path_
   // holds the key's relative path.
-  LONG DeleteKey(HKEY parent, const wchar_t* name) {
+  LONG DeleteKey(HKEY parent, std::wstring_view name) {
     stage_->Report(Message::DeletingKey, path_.c_str());
     const LONG result = deletion_.Delete(parent, name);
     ReportResult(result);
@@ -581,10 +586,12 @@ class HiveWalk {
   // The matching values of a shared key, in the order they were read, each
   // through the walk's handle, which names the 64-bit view.
   void DeleteMatchedValues(HKEY key) {
-    for (size_t at = 0; at < matchedNames_.size(); at = matchedNames_.find(L'\0', at) + 1) {
-      const wchar_t* value = matchedNames_.c_str() + at;
-      stage_->Report(Message::DeletingValue, value, path_.c_str());
-      ReportResult(RegDeleteValueW(key, value));
+    size_t at = 0;
+    for (const size_t length : matchedLengths_) {
+      const std::wstring_view value(matchedNames_.data() + at, length);
+      stage_->Report(Message::DeletingValue, value.data(), path_.c_str());
+      ReportResult(DeleteValue(key, value));
+      at += length + 1;
     }
   }
 
@@ -612,6 +619,7 @@ class HiveWalk {
   DWORD valueNameLength_ = 0;  // of the name ReadValueData read last
   std::vector<wchar_t> data_;
   std::wstring matchedNames_;  // NUL-terminated names of a shared key's values
+  std::vector<size_t> matchedLengths_;  // their lengths: a name may hold a NUL
   KeyTreeDeletion deletion_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The sweeps themselves are working routines of the stage object (class
@@ -70,7 +71,8 @@ void SetFullRegistryWalks(bool full);
 class KeyTreeDeletion {
  public:
   KeyTreeDeletion();
-  LONG Delete(HKEY parent, const wchar_t* name);
+  // name is taken whole, NULs included, and must be followed by a NUL.
+  LONG Delete(HKEY parent, std::wstring_view name);
 
  private:
   struct Doomed {
