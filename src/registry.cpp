@@ -357,7 +357,7 @@ class HiveWalk {
         DeleteMatchedValues(key);
         break;
       case Verdict::SharedKey:
-        stage_->Report(Message::LeavingSharedKey, path_.c_str());
+        stage_->Report(Message::LeavingSharedKey, Printable(path_).c_str());
         break;
       case Verdict::None:
         break;
@@ -577,7 +577,7 @@ class HiveWalk {
   // The deletion report around the deletion of name below parent; path_
   // holds the key's relative path.
   LONG DeleteKey(HKEY parent, std::wstring_view name) {
-    stage_->Report(Message::DeletingKey, path_.c_str());
+    stage_->Report(Message::DeletingKey, Printable(path_).c_str());
     const LONG result = deletion_.Delete(parent, name);
     ReportResult(result);
     return result;
@@ -589,7 +589,7 @@ class HiveWalk {
     size_t at = 0;
     for (const size_t length : matchedLengths_) {
       const std::wstring_view value(matchedNames_.data() + at, length);
-      stage_->Report(Message::DeletingValue, value.data(), path_.c_str());
+      stage_->Report(Message::DeletingValue, Printable(value).c_str(), Printable(path_).c_str());
       ReportResult(DeleteValue(key, value));
       at += length + 1;
     }
