@@ -212,6 +212,9 @@ class HiveWalk {
       // of a deleted subkey slides into its index and is left for the check
       // pass, which alone stays on the index of a key it deleted.
       ++visited.index;
+      if (levels_.size() == 1 && root_ == HKEY_LOCAL_MACHINE &&
+          IsMachineSecretStore(std::wstring_view(name_.data(), length)))
+        continue;  // never entered, never read
       const HKEY parent = visited.key;
       const size_t parentLength = path_.size();
       if (parentLength != 0) path_ += L'\\';

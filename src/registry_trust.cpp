@@ -108,3 +108,9 @@ bool OnlyAdministratorsCanWrite(HKEY key) {
   }
   return true;
 }
+
+bool IsMachineSecretStore(std::wstring_view name) {
+  for (const wchar_t* secret : {L"SAM", L"SECURITY"})
+    if (CompareStringOrdinal(name.data(), static_cast<int>(name.size()), secret, -1, TRUE) == CSTR_EQUAL) return true;
+  return false;
+}
