@@ -615,8 +615,9 @@ TEST(InstallerStage, SharedMachineKeysNamesSecretsAndEndlessSubkeys) {
   for (const wchar_t* secret : {L"SAM\\KestrumTest", L"SECURITY\\KestrumTest"})
     EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, secret, product)) << Utf8(secret);
 
-  // Another thread adds subkeys below a key while it is deleted, faster
-  // than they go: the deletion ends long before the thread would stop.
+  // Another thread adds subkeys below a key while it is deleted: the
+  // deletion ends on the key itself, which the added keys keep (5), long
+  // before the thread would stop.
   ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, at + L"Growing\\A"));
   struct Creator {
     HKEY growing = nullptr;
