@@ -523,23 +523,21 @@ TEST(InstallerStage, LinksAreNeverFollowedAndEveryNeighbourGoes) {
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, classesProduct));
 }
 
-// Names that a Win32 call cannot give: planted through the native calls,
-// which count a name's length (name may hold NULs).
-UNICODE_STRING Counted(const std::wstring& name) {
-  return {static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2), const_cast<wchar_t*>(name.data())};
-}
+// A value, below a key if key is not empty, whose names may hold NULs:
+// only the native calls, which count a name's length, make them.
 bool PlantExactName(HKEY root, const std::wstring& path, const std::wstring& key, const std::wstring& value,
                     const std::wstring& text) {
   HKEY parent = nullptr;
   if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &parent, nullptr))
     return false;
-  UNICODE_STRING keyName = Counted(key), valueName = Counted(value);
+  UNICODE_STRING keyName{USHORT(key.size() * 2), USHORT(key.size() * 2), const_cast<wchar_t*>(key.data())};
+  UNICODE_STRING valueName{USHORT(value.size() * 2), USHORT(value.size() * 2), const_cast<wchar_t*>(value.data())};
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE, parent, nullptr);
   HANDLE planted = parent;
   bool ok = key.empty() || NtCreateKey(&planted, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr) >= 0;
   ok = ok && NtSetValueKey(planted, &valueName, 0, REG_SZ, const_cast<wchar_t*>(text.c_str()),
-                           static_cast<ULONG>((text.size() + 1) * 2)) >= 0;
+                           ULONG(text.size() + 1) * 2) >= 0;
   if (planted != parent) CloseHandle(planted);
   RegCloseKey(parent);
   return ok;
@@ -600,8 +598,7 @@ TEST(InstallerStage, SharedMachineKeysNamesSecretsAndEndlessSubkeys) {
               "Leaving shared key SOFTWARE\\KestrumTest\\Shared\n"
               "Deleting SOFTWARE\\KestrumTest\\Victim<U+0000>x..SUCCESS\n");
   InsertAfter(expected, "HKEY_LOCAL_MACHINE 5 Check ---\n",
-              "Leaving shared key SOFTWARE\\KestrumTest\\Open\n"
-              "Leaving shared key SOFTWARE\\KestrumTest\\Shared\n");
+              "Leaving shared key SOFTWARE\\KestrumTest\\Open\nLeaving shared key SOFTWARE\\KestrumTest\\Shared\n");
   ReportCapture capture;
   DeleteInstallerRegistryEntries();
   EXPECT_EQ(capture.Text(), expected);
@@ -618,35 +615,25 @@ TEST(InstallerStage, SharedMachineKeysNamesSecretsAndEndlessSubkeys) {
   // Another thread adds subkeys below a key while it is deleted: the
   // deletion ends on the key itself, which the added keys keep (5), long
   // before the thread would stop.
-  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, at + L"Growing\\A"));
-  struct Creator {
-    HKEY growing = nullptr;
-    volatile LONG stop = 0;
-    LONG created = 0;
-  } creator;
-  constexpr LONG Cap = 3000;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, (at + L"Growing").c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                          &creator.growing), ERROR_SUCCESS);
-  const HANDLE thread = CreateThread(nullptr, 0, [](void* context) -> DWORD {
-    auto& creator = *static_cast<Creator*>(context);
-    for (; creator.created < Cap && !creator.stop; ++creator.created) {
-      HKEY made = nullptr;
-      if (RegCreateKeyExW(creator.growing, std::to_wstring(creator.created).c_str(), 0, nullptr, 0, KEY_READ,
-                          nullptr, &made, nullptr) == ERROR_SUCCESS) RegCloseKey(made);
-    }
+  static HKEY growing = nullptr;
+  static volatile LONG created = 0, stop = 0;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (at + L"Growing").c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &growing, nullptr), ERROR_SUCCESS);
+  const HANDLE thread = CreateThread(nullptr, 0, [](void*) -> DWORD {
+    for (HKEY made = nullptr; created < 3000 && !stop; ++created)
+      if (!RegCreateKeyExW(growing, std::to_wstring(created).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &made, nullptr))
+        RegCloseKey(made);
     return 0;
-  }, &creator, 0, nullptr);
-  while (creator.created < 10) Sleep(1);
+  }, nullptr, 0, nullptr);
+  while (created < 10) Sleep(1);
   HKEY parent = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, MachineTest.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &parent),
-            ERROR_SUCCESS);
-  const LONG code = KeyTreeDeletion().Delete(parent, L"Growing");
-  creator.stop = 1;
+  RegOpenKeyExW(HKEY_LOCAL_MACHINE, MachineTest.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &parent);
+  EXPECT_EQ(KeyTreeDeletion().Delete(parent, L"Growing"), ERROR_ACCESS_DENIED);
+  stop = 1;
   WaitForSingleObject(thread, INFINITE);
+  EXPECT_LT(created, 3000);
   CloseHandle(thread);
-  EXPECT_LT(creator.created, Cap);
-  EXPECT_EQ(code, ERROR_ACCESS_DENIED);  // the key itself, which still has subkeys
-  RegCloseKey(creator.growing);
+  RegCloseKey(growing);
   RegCloseKey(parent);
 }
 
