@@ -554,6 +554,15 @@ bool SetKeySecurity(HKEY root, const std::wstring& path, const wchar_t* sddl) {
   return result == ERROR_SUCCESS;
 }
 
+HKEY growing = nullptr;
+volatile LONG created = 0, stop = 0;
+DWORD WINAPI AddSubkeys(void*) {
+  for (HKEY made = nullptr; created < 3000 && !stop; ++created)
+    if (!RegCreateKeyExW(growing, std::to_wstring(created).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &made, nullptr))
+      RegCloseKey(made);
+  return 0;
+}
+
 // A machine shared with ordinary users. What keys' values say counts for
 // the whole key only where nobody but the administrators could have written
 // it; names are acted on whole and printed on one line; the machine's
@@ -615,16 +624,9 @@ TEST(InstallerStage, SharedMachineKeysNamesSecretsAndEndlessSubkeys) {
   // Another thread adds subkeys below a key while it is deleted: the
   // deletion ends on the key itself, which the added keys keep (5), long
   // before the thread would stop.
-  static HKEY growing = nullptr;
-  static volatile LONG created = 0, stop = 0;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (at + L"Growing").c_str(), 0, nullptr, 0,
                             KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &growing, nullptr), ERROR_SUCCESS);
-  const HANDLE thread = CreateThread(nullptr, 0, [](void*) -> DWORD {
-    for (HKEY made = nullptr; created < 3000 && !stop; ++created)
-      if (!RegCreateKeyExW(growing, std::to_wstring(created).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &made, nullptr))
-        RegCloseKey(made);
-    return 0;
-  }, nullptr, 0, nullptr);
+  const HANDLE thread = CreateThread(nullptr, 0, AddSubkeys, nullptr, 0, nullptr);
   while (created < 10) Sleep(1);
   HKEY parent = nullptr;
   RegOpenKeyExW(HKEY_LOCAL_MACHINE, MachineTest.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &parent);
