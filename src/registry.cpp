@@ -30,6 +30,8 @@
 #include <vector>
 
 #include "app.h"
+#include "registry_names.h"
+#include "registry_trust.h"
 #include "report.h"
 
 // A key is deleted through the very handle that was opened (and checked
@@ -58,10 +60,11 @@ constexpr DWORD NameCapacity = 1024;       // subkey names, wide characters
 constexpr DWORD ValueNameCapacity = 8192;  // value names, wide characters
 constexpr DWORD DataCapacity = 1024;       // value data, bytes
 
-// Opens name below parent as itself; the owner takes only a key that opened.
-[[nodiscard]] LONG OpenKey(HKEY parent, const wchar_t* name, REGSAM access, KeyHandle& opened) {
+// Opens name below parent as itself, by its whole name (see OpenSubkey);
+// the owner takes only a key that opened.
+[[nodiscard]] LONG OpenKey(HKEY parent, std::wstring_view name, REGSAM access, KeyHandle& opened) {
   HKEY key = nullptr;
-  const LONG result = RegOpenKeyExW(parent, name, OpenAsItself, access, &key);
+  const LONG result = OpenSubkey(parent, name, OpenAsItself, access, &key);
   if (result == ERROR_SUCCESS) opened.reset(key);
   return result;
 }
@@ -69,6 +72,17 @@ constexpr DWORD DataCapacity = 1024;       // value data, bytes
 [[nodiscard]] LONG DeleteOpenKey(HKEY key) {
   const NTSTATUS status = NtDeleteKey(key);
   return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status));
+}
+
+// How many subkeys a deletion may delete below key: as many as it has now,
+// plus one for a key that takes the place of one deleted; one when the
+// count cannot be read.
+[[nodiscard]] DWORD SubkeyBudget(HKEY key) {
+  DWORD subkeys = 0;
+  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr) != ERROR_SUCCESS)
+    subkeys = 0;
+  return subkeys + 1;
 }
 
 // What a search compares, for each visited key.
@@ -143,6 +157,8 @@ class ValueReader {
     const LONG result = RegEnumValueW(key, index, name_.data(), &nameLength_, nullptr, nullptr, nullptr, nullptr);
     if (result != ERROR_SUCCESS) return result == ERROR_NO_MORE_ITEMS ? ValueRead::EndOfList : ValueRead::EndOfScan;
     if (data_.empty()) return ValueRead::Read;
+    // Read by a name holding a NUL, it would be another value's data.
+    if (Name().find(L'\0') != std::wstring_view::npos) return ValueRead::DataSkipped;
     size = DataCapacity;
     if (RegQueryValueExW(key, name_.data(), nullptr, nullptr, Data(), &size) != ERROR_SUCCESS)
       return ValueRead::DataSkipped;
@@ -279,9 +295,11 @@ class KeyWalk {
       // pass, which alone stays on the index of a key it deleted.
       ++level.index;
       KeyHandle opened;
-      if (policy_.BeforeOpen(subkey)) {
+      if (levels_.size() == 1 && levels_[0].key == HKEY_LOCAL_MACHINE && IsMachineSecretStore(subkey.name)) {
+        // never entered, never read
+      } else if (policy_.BeforeOpen(subkey)) {
         Deleted(level);
-      } else if (OpenKey(level.key, subkey.name.data(), WalkAccess, opened) != ERROR_SUCCESS) {
+      } else if (OpenKey(level.key, subkey.name, WalkAccess, opened) != ERROR_SUCCESS) {
         policy_.Unopened(subkey);  // just deleted, or closed to us: its subtree is skipped
       } else if (policy_.Arrive(subkey, opened.get())) {
         Deleted(level);
@@ -373,10 +391,14 @@ class Sweep {
 
   // True when the key was deleted whole.
   [[nodiscard]] bool Arrive(const Subkey& subkey, HKEY key) {
-    const Verdict verdict = Judge(subkey, key);
+    Verdict verdict = Judge(subkey, key);
+    // What a key's values say counts for the whole key only when nobody but
+    // the administrators could have written them; otherwise it is shared.
+    if (verdict == Verdict::Whole && search_.match != Match::Path && !OnlyAdministratorsCanWrite(key))
+      verdict = search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
     if (verdict == Verdict::Whole) return DeleteKey(subkey) == ERROR_SUCCESS;
     if (verdict == Verdict::SharedValues) DeleteMatchedValues(subkey, key);
-    if (verdict == Verdict::SharedKey) stage_.Report(Message::LeavingSharedKey, subkey.path.data());
+    if (verdict == Verdict::SharedKey) stage_.Report(Message::LeavingSharedKey, Printable(subkey.path).c_str());
     return false;
   }
 
@@ -394,6 +416,7 @@ class Sweep {
       return search_.MatchesKey(subkey.path, subkey.name) ? Verdict::Whole : Verdict::None;
     if (!values_.ReadsValues()) return Verdict::None;
     matchedNames_.clear();
+    matchedLengths_.clear();
     bool matched = false;
     bool everyValueMatched = true;
     for (DWORD index = 0;; ++index) {
@@ -404,9 +427,10 @@ class Sweep {
       if (read == ValueRead::EndOfScan) break;
       if (!matches) continue;
       matched = true;
-      if (search_.match == Match::ValueName)
+      if (search_.match == Match::ValueName) {
         matchedNames_.append(values_.Name().data(), values_.Name().size() + 1);  // with its NUL
-      else if (NamesTheKey(values_.Name().data()))
+        matchedLengths_.push_back(values_.Name().size());
+      } else if (NamesTheKey(values_.Name()))
         return Verdict::Whole;
     }
     if (!matched) return Verdict::None;
@@ -416,8 +440,8 @@ class Sweep {
 
   // The deletion report around the deletion of the subkey through its parent.
   LONG DeleteKey(const Subkey& subkey) {
-    stage_.Report(Message::DeletingKey, subkey.path.data());
-    const LONG result = deletion_.Delete(subkey.parent, subkey.name.data());
+    stage_.Report(Message::DeletingKey, Printable(subkey.path).c_str());
+    const LONG result = deletion_.Delete(subkey.parent, subkey.name);
     ReportResult(result);
     return result;
   }
@@ -425,10 +449,12 @@ class Sweep {
   // The matching values of a shared key, in the order they were read, each
   // through the walk's handle, which names the 64-bit view.
   void DeleteMatchedValues(const Subkey& subkey, HKEY key) {
-    for (size_t at = 0; at < matchedNames_.size(); at = matchedNames_.find(L'\0', at) + 1) {
-      const wchar_t* value = matchedNames_.c_str() + at;
-      stage_.Report(Message::DeletingValue, value, subkey.path.data());
-      ReportResult(RegDeleteValueW(key, value));
+    size_t at = 0;
+    for (const size_t length : matchedLengths_) {
+      const std::wstring_view value(matchedNames_.data() + at, length);
+      stage_.Report(Message::DeletingValue, Printable(value).c_str(), Printable(subkey.path).c_str());
+      ReportResult(DeleteValue(key, value));
+      at += length + 1;
     }
   }
 
@@ -441,6 +467,7 @@ class Sweep {
   const Search search_;
   ValueReader values_;
   std::wstring matchedNames_;  // NUL-terminated names of a shared key's values
+  std::vector<size_t> matchedLengths_;  // their lengths: a name may hold a NUL
   KeyTreeDeletion deletion_;
 };
 
@@ -473,7 +500,7 @@ class Discovery {
   // A closed key of a searched name is kept all the same: a sweep tries to
   // delete it before it tries to open it.
   void Unopened(const Subkey& subkey) {
-    if (byName_ != 0) Keep(subkey.name.data(), {L"", subkey.index, 0, byName_, {}});
+    if (byName_ != 0) Keep(subkey.name, {L"", subkey.index, 0, byName_, {}});
   }
 
   // Its subkeys are all read, and subkeys is their count.
@@ -484,7 +511,7 @@ class Discovery {
     if (frames_.empty())
       hive_.kept.keys[0] = std::move(left);
     else if (left.matches != 0)
-      Keep(name.data(), std::move(left));
+      Keep(name, std::move(left));
   }
 
  private:
@@ -500,9 +527,9 @@ class Discovery {
     return mask;
   }
 
-  // Keeps a key below the one on top of the path (its name up to a NUL, as
-  // the walk opens it), which then leads to what it matches.
-  void Keep(const wchar_t* name, KeyRecord record) {
+  // Keeps a key below the one on top of the path, by its whole name, which
+  // then leads to what it matches.
+  void Keep(std::wstring_view name, KeyRecord record) {
     record.name = name;
     KeyRecord& above = frames_.back();
     above.matches |= record.matches;
@@ -636,23 +663,29 @@ void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, Regi
 
 KeyTreeDeletion::KeyTreeDeletion() : name_(NameCapacity) {}
 
-LONG KeyTreeDeletion::Delete(HKEY parent, const wchar_t* name) {
+LONG KeyTreeDeletion::Delete(HKEY parent, std::wstring_view name) {
   KeyHandle key;
   LONG result = OpenKey(parent, name, DeleteAccess, key);
   if (result != ERROR_SUCCESS) return result;
   doomed_.clear();
-  doomed_.push_back(std::move(key));
+  const DWORD budget = SubkeyBudget(key.get());
+  doomed_.push_back({std::move(key), budget});
   while (result == ERROR_SUCCESS && !doomed_.empty()) {
-    const HKEY deepest = doomed_.back().get();
+    Doomed& deepest = doomed_.back();
     DWORD length = NameCapacity;
     // Always index 0: each subkey deleted makes room for the next.
-    if (RegEnumKeyExW(deepest, 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+    if (deepest.subkeysLeft != 0 &&
+        RegEnumKeyExW(deepest.key.get(), 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+      --deepest.subkeysLeft;
       KeyHandle child;
-      result = OpenKey(deepest, name_.data(), DeleteAccess, child);
-      if (result == ERROR_SUCCESS) doomed_.push_back(std::move(child));
+      result = OpenKey(deepest.key.get(), std::wstring_view(name_.data(), length), DeleteAccess, child);
+      if (result == ERROR_SUCCESS) {
+        const DWORD childBudget = SubkeyBudget(child.get());
+        doomed_.push_back({std::move(child), childBudget});
+      }
       continue;
     }
-    result = DeleteOpenKey(deepest);
+    result = DeleteOpenKey(deepest.key.get());
     doomed_.pop_back();
   }
   doomed_.clear();  // what could not be deleted stays, closed

@@ -108,13 +108,22 @@ struct KeyRecords {
 // refused access). Unlike RegDeleteTreeW it never follows a registry link
 // (a link is deleted as itself, its target stays), deletes each key through
 // the handle it enumerated, and names the 64-bit view on every open, in both
-// builds. One object keeps its buffers for all the deletions of a sweep.
+// builds. It ends even while another process adds subkeys as fast as it
+// deletes them: below each key it deletes at most as many subkeys as the key
+// had when it was opened, plus one, then tries the key itself and gives
+// that code; keys added meanwhile stay. One object keeps its buffers for all
+// the deletions of a sweep.
 class KeyTreeDeletion {
  public:
   KeyTreeDeletion();
-  [[nodiscard]] LONG Delete(HKEY parent, const wchar_t* name);
+  // name is taken whole, NULs included, and must be followed by a NUL.
+  [[nodiscard]] LONG Delete(HKEY parent, std::wstring_view name);
 
  private:
+  struct Doomed {
+    KeyHandle key;
+    DWORD subkeysLeft;  // how many more subkeys of it may be deleted
+  };
   std::vector<wchar_t> name_;
-  std::vector<KeyHandle> doomed_;  // the keys open for deletion, top down
+  std::vector<Doomed> doomed_;  // the keys open for deletion, top down
 };

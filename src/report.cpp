@@ -69,6 +69,21 @@ void Stage::Report(const wchar_t* format, ...) const {
   va_end(args);
 }
 
+std::wstring Printable(std::wstring_view name) {
+  std::wstring printable;
+  printable.reserve(name.size());
+  for (const wchar_t unit : name) {
+    if (unit == L'\r' || unit == L'\n' || unit == L'\0' || unit == 0x0085 || unit == 0x2028 || unit == 0x2029) {
+      wchar_t escaped[9];
+      swprintf(escaped, 9, L"<U+%04X>", static_cast<unsigned>(unit));
+      printable += escaped;
+    } else {
+      printable += unit;
+    }
+  }
+  return printable;
+}
+
 void FormatLine(wchar_t (&LineBuffer)[LineBufferSize], const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);

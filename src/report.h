@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 // Process-wide flags, set only by the option scan and never cleared.
 extern bool QuietFlag;
@@ -78,6 +79,12 @@ constexpr wchar_t LocalMachinePass8Check[] = L"\n--- Deleting HKEY_LOCAL_MACHINE
 constexpr wchar_t DeletingBootstrapperHeader[] =
     L"\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n";
 }  // namespace Message
+
+// A key path or value name as the report prints it: each line break (CR,
+// LF, U+0085, U+2028, U+2029) and NUL written as <U+XXXX> with its code
+// in four upper-case hexadecimal digits, so that no name can start a line
+// of its own or hide its end; any other name exactly as it is.
+std::wstring Printable(std::wstring_view name);
 
 constexpr size_t LineBufferSize = 255;
 constexpr size_t PatternBufferSize = 1024;

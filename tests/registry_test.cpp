@@ -13,7 +13,14 @@
 #include "expected_reports.h"
 #include "report.h"
 
+#include <sddl.h>
+#include <winternl.h>
+
 using namespace std::string_literals;
+
+extern "C" NTSYSAPI NTSTATUS NTAPI NtCreateKey(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG, PUNICODE_STRING,
+                                               ULONG, PULONG);
+extern "C" NTSYSAPI NTSTATUS NTAPI NtSetValueKey(HANDLE, PUNICODE_STRING, ULONG, ULONG, PVOID, ULONG);
 
 namespace {
 
@@ -542,6 +549,122 @@ TEST(InstallerStage, LinksAreNeverFollowedAndEveryNeighbourGoes) {
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, userProduct));
   EXPECT_FALSE(LinkExists(HKEY_CURRENT_USER, UserTest + L"\\Named\\" + bootstrapper));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, classesProduct));
+}
+
+// A value, below a key if key is not empty, whose names may hold NULs:
+// only the native calls, which count a name's length, make them.
+bool PlantExactName(HKEY root, const std::wstring& path, const std::wstring& key, const std::wstring& value,
+                    const std::wstring& text) {
+  HKEY parent = nullptr;
+  if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &parent, nullptr))
+    return false;
+  UNICODE_STRING keyName{USHORT(key.size() * 2), USHORT(key.size() * 2), const_cast<wchar_t*>(key.data())};
+  UNICODE_STRING valueName{USHORT(value.size() * 2), USHORT(value.size() * 2), const_cast<wchar_t*>(value.data())};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE, parent, nullptr);
+  HANDLE planted = parent;
+  bool ok = key.empty() || NtCreateKey(&planted, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr) >= 0;
+  ok = ok && NtSetValueKey(planted, &valueName, 0, REG_SZ, const_cast<wchar_t*>(text.c_str()),
+                           ULONG(text.size() + 1) * 2) >= 0;
+  if (planted != parent) CloseHandle(planted);
+  RegCloseKey(parent);
+  return ok;
+}
+
+bool SetKeySecurity(HKEY root, const std::wstring& path, const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) return false;
+  HKEY key = nullptr;
+  LONG result = RegOpenKeyExW(root, path.c_str(), 0, WRITE_DAC | KEY_WOW64_64KEY, &key);
+  if (result == ERROR_SUCCESS) result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+  RegCloseKey(key);
+  LocalFree(descriptor);
+  return result == ERROR_SUCCESS;
+}
+
+HKEY growing = nullptr;
+volatile LONG created = 0, stop = 0;
+DWORD WINAPI AddSubkeys(void*) {
+  for (HKEY made = nullptr; created < 3000 && !stop; ++created)
+    if (!RegCreateKeyExW(growing, std::to_wstring(created).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &made, nullptr))
+      RegCloseKey(made);
+  return 0;
+}
+
+// A machine shared with ordinary users. What keys' values say counts for
+// the whole key only where nobody but the administrators could have written
+// it; names are acted on whole and printed on one line; the machine's
+// secrets are never entered; a deletion racing a key's creator ends. Wine
+// gives every key the planting account's owner (Administrators), so keys
+// owned by others are not planted here.
+TEST(InstallerStage, SharedMachineKeysNamesSecretsAndEndlessSubkeys) {
+  const std::wstring product = L"4855687A0CDDB614B846EDB2FCE21DFD";
+  const std::wstring bootstrapper = L"9636B389AB5D5D14EBF454D61C4F4941";
+  const std::wstring at = MachineTest + L"\\";
+  const wchar_t* usersMaySetValues = L"D:(A;;KA;;;BA)(A;;KA;;;SY)(A;;0x2;;;BU)";
+  // Product-named keys: owned by the product (default security), writable
+  // by users, open to everyone (no DACL), named with a line feed or a NUL.
+  for (const wchar_t* name : {L"Own", L"Shared", L"Open", L"Line\nDeleting Velmoran", L"Victim"})
+    ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, at + name, L"DisplayName",
+                            name == std::wstring(L"Victim") ? L"Other" : L"Orvane Client"));
+  ASSERT_TRUE(PlantExactName(HKEY_LOCAL_MACHINE, MachineTest, L"Victim\0x"s, L"DisplayName", L"Orvane Client"));
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, at + L"Shared\\AdminsOnly", L"Keep", L"1"));
+  ASSERT_TRUE(PlantKey(HKEY_LOCAL_MACHINE, at + L"Plain"));
+  ASSERT_TRUE(SetKeySecurity(HKEY_LOCAL_MACHINE, at + L"Shared", usersMaySetValues));
+  ASSERT_TRUE(SetKeyAccess(HKEY_LOCAL_MACHINE, at + L"Open", false));
+  // A value whose name holds a NUL before the packed GUID, beside the value
+  // named by the part before the NUL.
+  ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, at + L"Component", L"keep", L"1"));
+  ASSERT_TRUE(PlantExactName(HKEY_LOCAL_MACHINE, at + L"Component", L"", L"keep\0"s + product, L""));
+  // The user's key holding only the bootstrapper's value, over a policy key.
+  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, UserTest + L"\\Writable", bootstrapper, L""));
+  ASSERT_TRUE(PlantKey(HKEY_CURRENT_USER, UserTest + L"\\Writable\\Policies"));
+  ASSERT_TRUE(SetKeySecurity(HKEY_CURRENT_USER, UserTest + L"\\Writable", usersMaySetValues));
+  for (const wchar_t* secret : {L"SAM\\KestrumTest", L"SECURITY\\KestrumTest"})
+    ASSERT_TRUE(PlantString(HKEY_LOCAL_MACHINE, secret, product, L"Orvane Client"));
+
+  std::string expected = CleanInstallerStageReport();
+  InsertAfter(expected, "HKEY_CURRENT_USER 2 ---\n",
+              "Deleting value '" + Utf8(bootstrapper) + "' of Software\\KestrumTest\\Writable..SUCCESS\n");
+  InsertAfter(expected, "HKEY_LOCAL_MACHINE 2 ---\n",
+              "Deleting value 'keep<U+0000>" + Utf8(product) + "' of SOFTWARE\\KestrumTest\\Component..SUCCESS\n");
+  // The pass passes over the follower of each key it deletes.
+  InsertAfter(expected, "HKEY_LOCAL_MACHINE 5 ---\n",
+              "Deleting SOFTWARE\\KestrumTest\\Line<U+000A>Deleting Velmoran..SUCCESS\n"
+              "Deleting SOFTWARE\\KestrumTest\\Own..SUCCESS\n"
+              "Leaving shared key SOFTWARE\\KestrumTest\\Shared\n"
+              "Deleting SOFTWARE\\KestrumTest\\Victim<U+0000>x..SUCCESS\n");
+  InsertAfter(expected, "HKEY_LOCAL_MACHINE 5 Check ---\n",
+              "Leaving shared key SOFTWARE\\KestrumTest\\Open\nLeaving shared key SOFTWARE\\KestrumTest\\Shared\n");
+  ReportCapture capture;
+  DeleteInstallerRegistryEntries();
+  EXPECT_EQ(capture.Text(), expected);
+  EXPECT_EQ(SubkeyNames(HKEY_LOCAL_MACHINE, MachineTest),
+            (std::vector<std::wstring>{L"Component", L"Open", L"Plain", L"Shared", L"Victim"}));
+  EXPECT_EQ(ValueNames(HKEY_LOCAL_MACHINE, at + L"Component"), std::vector<std::wstring>{L"keep"});
+  EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, at + L"Shared\\AdminsOnly", L"Keep"));
+  EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, at + L"Victim", L"DisplayName"));
+  EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, UserTest + L"\\Writable"), std::vector<std::wstring>{});
+  EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, UserTest + L"\\Writable\\Policies"));
+  for (const wchar_t* secret : {L"SAM\\KestrumTest", L"SECURITY\\KestrumTest"})
+    EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, secret, product)) << Utf8(secret);
+
+  // Another thread adds subkeys below a key while it is deleted: the
+  // deletion ends on the key itself, which the added keys keep (5), long
+  // before the thread would stop.
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (at + L"Growing").c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &growing, nullptr), ERROR_SUCCESS);
+  const HANDLE thread = CreateThread(nullptr, 0, AddSubkeys, nullptr, 0, nullptr);
+  while (created < 10) Sleep(1);
+  HKEY parent = nullptr;
+  RegOpenKeyExW(HKEY_LOCAL_MACHINE, MachineTest.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &parent);
+  EXPECT_EQ(KeyTreeDeletion().Delete(parent, L"Growing"), ERROR_ACCESS_DENIED);
+  stop = 1;
+  WaitForSingleObject(thread, INFINITE);
+  EXPECT_LT(created, 3000);
+  CloseHandle(thread);
+  RegCloseKey(growing);
+  RegCloseKey(parent);
 }
 
 TEST(RegistryStages, QuietStagesDeleteTheSameKeysAndPrintNothing) {

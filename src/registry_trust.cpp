@@ -1,0 +1,116 @@
+#include "registry_trust.h"
+
+#include <initializer_list>
+#include <vector>
+
+namespace {
+
+// The rights that let their holder change a key's values or subkeys, or
+// give himself those rights.
+constexpr ACCESS_MASK WritingRights =
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER | MAXIMUM_ALLOWED;
+
+// Generic rights in an entry mean what they mean for keys.
+GENERIC_MAPPING KeyMapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
+
+bool IsNtSid(PSID sid, std::initializer_list<DWORD> subAuthorities) {
+  static const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  if (!IsValidSid(sid) || *GetSidSubAuthorityCount(sid) != subAuthorities.size()) return false;
+  const SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(sid);
+  for (int at = 0; at < 6; ++at)
+    if (authority->Value[at] != nt.Value[at]) return false;
+  DWORD at = 0;
+  for (const DWORD sub : subAuthorities)
+    if (*GetSidSubAuthority(sid, at++) != sub) return false;
+  return true;
+}
+
+// The account this process runs as, read once; empty when unreadable.
+const std::vector<BYTE>& RunningAccount() {
+  static const std::vector<BYTE> account = [] {
+    std::vector<BYTE> user;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return user;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size != 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+      const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+      const BYTE* bytes = static_cast<const BYTE*>(sid);
+      user.assign(bytes, bytes + GetLengthSid(sid));
+    }
+    CloseHandle(token);
+    return user;
+  }();
+  return account;
+}
+
+// SYSTEM, Administrators, TrustedInstaller, or the account that runs us.
+bool IsAdministration(PSID sid) {
+  if (IsNtSid(sid, {SECURITY_LOCAL_SYSTEM_RID}) ||
+      IsNtSid(sid, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}) ||
+      IsNtSid(sid, {SECURITY_SERVICE_ID_BASE_RID, 956008885, 3418522649, 1831038044, 1853292631, 2271478464}))
+    return true;
+  const std::vector<BYTE>& account = RunningAccount();
+  return !account.empty() && IsValidSid(sid) && EqualSid(sid, const_cast<BYTE*>(account.data()));
+}
+
+// Whether one entry lets anyone but the administration write the key
+// itself. Entries that only deny take nothing away from this test (it
+// asks what others are granted, not what they end up with); an entry of
+// a kind not read here counts as a grant.
+bool GrantsOthersWriting(const ACE_HEADER* header) {
+  if (header->AceFlags & INHERIT_ONLY_ACE) return false;  // for subkeys made later, not for this key
+  switch (header->AceType) {
+    case ACCESS_DENIED_ACE_TYPE:
+    case ACCESS_DENIED_OBJECT_ACE_TYPE:
+    case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+    case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+      return false;
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE: {
+      // Both kinds start alike: header, mask, then the SID.
+      const auto* entry = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+      ACCESS_MASK mask = entry->Mask;
+      MapGenericMask(&mask, &KeyMapping);
+      return (mask & WritingRights) != 0 && !IsAdministration(const_cast<DWORD*>(&entry->SidStart));
+    }
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
+bool OnlyAdministratorsCanWrite(HKEY key) {
+  std::vector<BYTE> buffer(512);
+  for (;;) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    const LONG result =
+        RegGetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, buffer.data(), &size);
+    if (result == ERROR_SUCCESS) break;
+    if (result != ERROR_INSUFFICIENT_BUFFER || size <= buffer.size()) return false;
+    buffer.resize(size);
+  }
+  const PSECURITY_DESCRIPTOR descriptor = buffer.data();
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr || !IsAdministration(owner))
+    return false;
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  // No DACL at all lets everybody do everything.
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr)
+    return false;
+  for (DWORD at = 0; at < dacl->AceCount; ++at) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, at, &entry) || GrantsOthersWriting(static_cast<const ACE_HEADER*>(entry))) return false;
+  }
+  return true;
+}
+
+bool IsMachineSecretStore(std::wstring_view name) {
+  for (const wchar_t* secret : {L"SAM", L"SECURITY"})
+    if (CompareStringOrdinal(name.data(), static_cast<int>(name.size()), secret, -1, TRUE) == CSTR_EQUAL) return true;
+  return false;
+}
