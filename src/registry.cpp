@@ -694,7 +694,7 @@ class OtherUsers {
         SweepHive(stage_, hive.root.get(), {pass.sweep, pass.searchText}, run, discovered_ ? &records_[at] : nullptr,
                   shownAs_[at]);
       else if (!named_)
-        stage_.Report(IsMissing(hive.result) ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
+        stage_.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
                       static_cast<int>(hive.result));
     }
     named_ = true;

@@ -147,6 +147,7 @@ std::vector<UserHive> OpenOtherUsersHives() {
     hive.sid = sid;
     std::wstring file;
     hive.result = ProfileHiveFile(profiles.get(), sid, file);
+    hive.noHiveFile = hive.result == ERROR_FILE_NOT_FOUND;
     if (hive.result != ERROR_SUCCESS) continue;
     if (!privileged) EnablePrivileges({SE_BACKUP_NAME, SE_RESTORE_NAME});
     privileged = true;
@@ -154,12 +155,11 @@ std::vector<UserHive> OpenOtherUsersHives() {
     hive.loaded = std::make_unique<LoadedHive>(
         L"kestrum." + std::to_wstring(GetCurrentProcessId()) + L"." + sid, file);
     hive.result = hive.loaded->result();
+    hive.noHiveFile = hive.result == ERROR_FILE_NOT_FOUND || hive.result == ERROR_PATH_NOT_FOUND;
     if (hive.result == ERROR_SUCCESS) hive.result = OpenHiveRoot(hive.loaded->name(), hive.root);
   }
   return hives;
 }
-
-bool IsMissing(LONG result) { return result == ERROR_FILE_NOT_FOUND || result == ERROR_PATH_NOT_FOUND; }
 
 LONG CloseUserHive(UserHive& hive) {
   // What the sweeps changed is written to the file before it unloads.

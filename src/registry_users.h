@@ -38,7 +38,9 @@ class LoadedHive {
 // One other user's hive.
 struct UserHive {
   std::wstring sid;  // the user's: the name the report gives the hive
-  LONG result = ERROR_SUCCESS;  // of loading or opening it; see IsMissing
+  LONG result = ERROR_SUCCESS;  // of loading or opening it
+  bool noHiveFile = false;  // a profile's folder or NTUSER.DAT is gone, or
+                            // ProfileList names no folder: nothing to sweep
   std::unique_ptr<LoadedHive> loaded;  // when this run loaded it
   KeyHandle root;  // open when result is ERROR_SUCCESS; declared after
                    // loaded so that it is closed before the hive unloads
@@ -52,10 +54,6 @@ struct UserHive {
 // itself, for reading; one that cannot be loaded or opened is listed with
 // its code and no root.
 std::vector<UserHive> OpenOtherUsersHives();
-
-// True for the codes of a profile that has no hive to load: its folder or
-// its NTUSER.DAT is gone, or ProfileList holds no path for it.
-bool IsMissing(LONG result);
 
 // Closes the hive's root and, when this run loaded it, unloads it; the
 // code of the unloading.
