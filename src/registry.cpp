@@ -687,7 +687,7 @@ class OtherUsers {
   OtherUsers& operator=(const OtherUsers&) = delete;
 
   // A hive that could not be opened is named in the first pass only.
-  void Sweep(const Pass& pass, SweepRun run) {
+  void SweepEach(const Pass& pass, SweepRun run) {
     for (size_t at = 0; at < hives_.size(); ++at) {
       const UserHive& hive = hives_[at];
       if (hive.root)
@@ -722,10 +722,10 @@ void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, Regi
     // The search text is set up afresh for every pass and check pass.
     Report(pass.subHeader);
     RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, SweepRun::Pass);
-    if (forUsers) users->Sweep(pass, SweepRun::Pass);
+    if (forUsers) users->SweepEach(pass, SweepRun::Pass);
     Report(pass.checkSubHeader);
     RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, SweepRun::Check);
-    if (forUsers) users->Sweep(pass, SweepRun::Check);
+    if (forUsers) users->SweepEach(pass, SweepRun::Check);
   }
 }
 
