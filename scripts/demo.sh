@@ -24,6 +24,7 @@ export WINEPREFIX=$prefix
 wine() { "$WINE_LOADER" "$@"; }
 
 echo "== Planting a simulated Orvane client installation in $prefix"
+echo "   (with a second, logged-on user, S-1-5-21-0-0-0-1001, who holds the bootstrapper's per-user records)"
 wine "$bin/kestrum-plant.exe" all
 echo
 echo "== Present before the run"

@@ -46,6 +46,19 @@ void ScanOptions() {
   LocalFree(elements);
 }
 
+void EnablePrivileges(std::initializer_list<const wchar_t*> names) {
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) return;
+  const KernelHandle token(opened);
+  for (const wchar_t* name : names) {
+    TOKEN_PRIVILEGES privilege{};
+    privilege.PrivilegeCount = 1;
+    privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueW(nullptr, name, &privilege.Privileges[0].Luid))
+      AdjustTokenPrivileges(token.get(), FALSE, &privilege, 0, nullptr, nullptr);
+  }
+}
+
 namespace {
 
 // The directory the run started in, or an empty string when it cannot be
@@ -62,31 +75,16 @@ std::wstring ReadCurrentDirectory() {
   return directory;
 }
 
-// SYSTEM and elevated administrators hold these, disabled: debug lets the
-// process stage open product processes of other sessions and users; backup
-// and restore let the file stage's opens (for backup intent) pass a DACL
-// that another user set to shut SYSTEM out. Each is asked for on its own,
-// so a token that lacks one still gets the others; one without any runs as
-// it would have.
-void EnableRunPrivileges() {
-  HANDLE opened = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) return;
-  const KernelHandle token(opened);
-  for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_DEBUG_NAME}) {
-    TOKEN_PRIVILEGES privilege{};
-    privilege.PrivilegeCount = 1;
-    privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, name, &privilege.Privileges[0].Luid))
-      AdjustTokenPrivileges(token.get(), FALSE, &privilege, 0, nullptr, nullptr);
-  }
-}
-
 void RunNormalSequence() {
   Report(Message::StoppingServiceHeader);
   const Stage serviceStage;
   serviceStage.StopProductService();
   DeleteProductService();
-  EnableRunPrivileges();
+  // SYSTEM and elevated administrators hold these, disabled: debug lets the
+  // process stage open product processes of other sessions and users;
+  // backup and restore let the file stage's opens (for backup intent) pass
+  // a DACL that another user set to shut SYSTEM out.
+  EnablePrivileges({SE_BACKUP_NAME, SE_RESTORE_NAME, SE_DEBUG_NAME});
   KillProductProcesses();
   Report(Message::DeletingFilesHeader);
   DeleteProgramDataFolder(FirstVendorDataFolder);

@@ -1,6 +1,7 @@
 // The removal run: options, the two fixed sequences and the removal constants.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 // Names the stages are given. Static storage: created before the entry
@@ -17,6 +18,11 @@ extern const std::wstring ProductServiceName;
 // such as a drive without media, a fault, an abort message) that would wait
 // on a desktop nobody sees. The first thing the entry point does.
 void PreventDialogs();
+
+// Enables each of the named privileges that the process's token holds, each
+// asked for on its own, so that a token that lacks one still gets the
+// others; one that holds none runs as it would have.
+void EnablePrivileges(std::initializer_list<const wchar_t*> names);
 
 // Sets the quiet and bootstrapper-only flags from the process's full
 // command line, the program-name element included.

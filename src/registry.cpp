@@ -32,6 +32,7 @@
 #include "app.h"
 #include "registry_names.h"
 #include "registry_trust.h"
+#include "registry_users.h"
 #include "report.h"
 
 // A key is deleted through the very handle that was opened (and checked
@@ -380,8 +381,10 @@ bool NamesTheKey(std::wstring_view name) {
 // before the walk opens it; by its path or its values once it is open.
 class Sweep {
  public:
-  Sweep(const Stage& stage, const Search& search)
-      : stage_(stage), search_(search),
+  // shownAs goes before every path the report gives: empty, or another
+  // user's SID and a backslash.
+  Sweep(const Stage& stage, const Search& search, std::wstring_view shownAs)
+      : stage_(stage), search_(search), shownAs_(shownAs),
         values_(search.match == Match::ValueName, search.match == Match::ValueData) {}
 
   [[nodiscard]] bool BeforeOpen(const Subkey& subkey) {
@@ -398,7 +401,7 @@ class Sweep {
       verdict = search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
     if (verdict == Verdict::Whole) return DeleteKey(subkey) == ERROR_SUCCESS;
     if (verdict == Verdict::SharedValues) DeleteMatchedValues(subkey, key);
-    if (verdict == Verdict::SharedKey) stage_.Report(Message::LeavingSharedKey, Printable(subkey.path).c_str());
+    if (verdict == Verdict::SharedKey) stage_.Report(Message::LeavingSharedKey, Shown(subkey.path).c_str());
     return false;
   }
 
@@ -440,7 +443,7 @@ class Sweep {
 
   // The deletion report around the deletion of the subkey through its parent.
   LONG DeleteKey(const Subkey& subkey) {
-    stage_.Report(Message::DeletingKey, Printable(subkey.path).c_str());
+    stage_.Report(Message::DeletingKey, Shown(subkey.path).c_str());
     const LONG result = deletion_.Delete(subkey.parent, subkey.name);
     ReportResult(result);
     return result;
@@ -452,10 +455,14 @@ class Sweep {
     size_t at = 0;
     for (const size_t length : matchedLengths_) {
       const std::wstring_view value(matchedNames_.data() + at, length);
-      stage_.Report(Message::DeletingValue, Printable(value).c_str(), Printable(subkey.path).c_str());
+      stage_.Report(Message::DeletingValue, Printable(value).c_str(), Shown(subkey.path).c_str());
       ReportResult(DeleteValue(key, value));
       at += length + 1;
     }
+  }
+
+  [[nodiscard]] std::wstring Shown(std::wstring_view path) const {
+    return Printable(std::wstring(shownAs_).append(path));
   }
 
   void ReportResult(LONG result) const {
@@ -465,6 +472,7 @@ class Sweep {
 
   const Stage& stage_;
   const Search search_;
+  const std::wstring_view shownAs_;
   ValueReader values_;
   std::wstring matchedNames_;  // NUL-terminated names of a shared key's values
   std::vector<size_t> matchedLengths_;  // their lengths: a name may hold a NUL
@@ -544,10 +552,10 @@ class Discovery {
 };
 
 void SweepHive(const Stage& stage, HKEY root, const Search& search, SweepRun run = SweepRun::Pass,
-               HiveRecords* hive = nullptr) {
+               HiveRecords* hive = nullptr, std::wstring_view shownAs = {}) {
   // An empty text would match the hive's root or every value: delete nothing.
   if (search.text.empty()) return;
-  Sweep sweep(stage, search);
+  Sweep sweep(stage, search, shownAs);
   // A search that discovery did not look for is walked in full.
   const SearchMask searched = hive != nullptr ? hive->BitOf(search) : 0;
   if (searched != 0)
@@ -647,15 +655,77 @@ void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, 
   SweepHive(stage, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr);
 }
 
+// The other users' hives while a stage's HKEY_CURRENT_USER passes run:
+// opened or loaded, and discovered with those passes' searches, before the
+// first, and closed and unloaded once the last has ended, so that no
+// profile stays loaded longer than they need it. Each of those passes and
+// check passes sweeps them after HKEY_CURRENT_USER, as it sweeps that, and
+// reports their paths from their users' SIDs.
+class OtherUsers {
+ public:
+  OtherUsers(const Stage& stage, const std::vector<Pass>& passes, bool discover)
+      : stage_(stage), hives_(OpenOtherUsersHives()), records_(hives_.size()), discovered_(discover) {
+    for (size_t at = 0; at < hives_.size(); ++at) {
+      shownAs_.push_back(hives_[at].sid + L'\\');
+      HiveRecords& hive = records_[at];
+      hive.root = hives_[at].root.get();
+      if (!discover || hive.root == nullptr) continue;
+      for (const Pass& pass : passes)
+        if (pass.root == HKEY_CURRENT_USER) AddSearch(hive, {pass.sweep, pass.searchText});
+      Discovery discovery(hive);
+      KeyWalk(hive.root, SweepRun::Pass, discovery, IndexReader()).Run();
+    }
+  }
+  ~OtherUsers() {
+    for (UserHive& hive : hives_) {
+      const LONG result = CloseUserHive(hive);
+      if (result != ERROR_SUCCESS)
+        stage_.Report(Message::FailedToUnloadUserHive, hive.sid.c_str(), static_cast<int>(result));
+    }
+  }
+  OtherUsers(const OtherUsers&) = delete;
+  OtherUsers& operator=(const OtherUsers&) = delete;
+
+  // A hive that could not be opened is named in the first pass only.
+  void SweepEach(const Pass& pass, SweepRun run) {
+    for (size_t at = 0; at < hives_.size(); ++at) {
+      const UserHive& hive = hives_[at];
+      if (hive.root)
+        SweepHive(stage_, hive.root.get(), {pass.sweep, pass.searchText}, run, discovered_ ? &records_[at] : nullptr,
+                  shownAs_[at]);
+      else if (!named_)
+        stage_.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
+                      static_cast<int>(hive.result));
+    }
+    named_ = true;
+  }
+
+ private:
+  const Stage& stage_;
+  std::vector<UserHive> hives_;
+  std::vector<HiveRecords> records_;  // one for each hive
+  std::vector<std::wstring> shownAs_;  // likewise
+  const bool discovered_;
+  bool named_ = false;
+};
+
 void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, RegistryWork::Records& work) {
   Report(stageHeader);
   const Stage stage;
+  std::optional<OtherUsers> users;
   for (const Pass& pass : passes) {
+    const bool forUsers = pass.root == HKEY_CURRENT_USER;
+    if (!forUsers)
+      users.reset();
+    else if (!users)
+      users.emplace(stage, passes, work.discovered);
     // The search text is set up afresh for every pass and check pass.
     Report(pass.subHeader);
     RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, SweepRun::Pass);
+    if (forUsers) users->SweepEach(pass, SweepRun::Pass);
     Report(pass.checkSubHeader);
     RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, SweepRun::Check);
+    if (forUsers) users->SweepEach(pass, SweepRun::Check);
   }
 }
 

@@ -25,7 +25,8 @@ bool IsNtSid(PSID sid, std::initializer_list<DWORD> subAuthorities) {
   return true;
 }
 
-// The account this process runs as, read once; empty when unreadable.
+}  // namespace
+
 const std::vector<BYTE>& RunningAccount() {
   static const std::vector<BYTE> account = [] {
     std::vector<BYTE> user;
@@ -44,6 +45,8 @@ const std::vector<BYTE>& RunningAccount() {
   }();
   return account;
 }
+
+namespace {
 
 // SYSTEM, Administrators, TrustedInstaller, or the account that runs us.
 bool IsAdministration(PSID sid) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string_view>
+#include <vector>
 
 // True when nobody but the machine's administrators could have written the
 // key open as key (which must allow READ_CONTROL): its owner is SYSTEM, the
@@ -19,3 +20,7 @@ bool OnlyAdministratorsCanWrite(HKEY key);
 // secrets (SAM, SECURITY): no walk enters them, the product never writes
 // there, and reading them looks like credential theft.
 bool IsMachineSecretStore(std::wstring_view name);
+
+// The SID of the account this process runs as, read once; empty when
+// unreadable.
+const std::vector<BYTE>& RunningAccount();

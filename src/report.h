@@ -76,6 +76,11 @@ constexpr wchar_t LocalMachinePass7[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 7 --
 constexpr wchar_t LocalMachinePass7Check[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 7 Check ---\n";
 constexpr wchar_t LocalMachinePass8[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 8 ---\n";
 constexpr wchar_t LocalMachinePass8Check[] = L"\n--- Deleting HKEY_LOCAL_MACHINE 8 Check ---\n";
+// The HKEY_CURRENT_USER passes sweep every other user's hive as well; one
+// that cannot be opened or loaded is named once, by its user's SID.
+constexpr wchar_t FailedToOpenUserHive[] = L"FAILED to open the registry of user %ls: %d\n";
+constexpr wchar_t NoUserHive[] = L"No registry file for user %ls: %d\n";
+constexpr wchar_t FailedToUnloadUserHive[] = L"FAILED to unload the registry of user %ls: %d\n";
 constexpr wchar_t DeletingBootstrapperHeader[] =
     L"\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n";
 }  // namespace Message

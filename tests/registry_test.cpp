@@ -488,6 +488,47 @@ void InsertAfter(std::string& report, const std::string& after, const std::strin
   report.insert(at + after.size(), text);
 }
 
+// Users who are not logged on: the user passes load each profile's hive
+// from its file, sweep it after the logged-on users' hives, report its
+// paths from the user's SID and unload it; a profile whose file is not a
+// hive, or is gone, is named once and the run goes on. Wine cannot show
+// real profiles, a hive in use by a user who is logged on, or refused
+// access; and it loads a copy of a hive file that it never writes back, so
+// what went from a profile is checked by the report alone, and each stage
+// gets the profile planted afresh.
+TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
+  const std::string loggedOn = "Deleting " + Utf8(LoggedOnUserSid) + "\\";
+  const std::string loggedOff = "Deleting S-1-5-21-0-0-0-1002\\";
+  for (const auto& [stage, planted] : {std::pair{&DeleteInstallerRegistryEntries, PlantedInstallerStageReport()},
+                                       std::pair{&DeleteBootstrapperRegistryEntries, PlantedBootstrapperStageReport()}}) {
+    RunPlantingTool(L"registry");
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1002", ProfileHive::Records));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1003", ProfileHive::NotAHive));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1004", ProfileHive::Missing));
+    const std::vector<std::wstring> hives = SubkeyNames(HKEY_USERS, L"");
+    // The unloaded profile's lines follow the logged-on user's; the two
+    // profiles without a hive come once, after it, in the first pass.
+    std::string expected;
+    for (size_t start = 0, end; start < planted.size(); start = end + 1) {
+      end = planted.find('\n', start);
+      const std::string line = planted.substr(start, end + 1 - start);
+      expected += line;
+      if (line.rfind(loggedOn, 0) == 0) expected += loggedOff + line.substr(loggedOn.size());
+    }
+    InsertAfter(expected, loggedOff + "Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n",
+                "FAILED to open the registry of user S-1-5-21-0-0-0-1003: 1017\n"
+                "No registry file for user S-1-5-21-0-0-0-1004: 3\n");
+    ReportCapture capture;
+    EXPECT_TRUE(stage());
+    EXPECT_EQ(capture.Text(), expected);
+    EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);
+    // The logged-on user keeps all but the product's records.
+    EXPECT_TRUE(KeyExists(HKEY_USERS, LoggedOnUserSid + L"\\Software\\Microsoft\\Installer\\Products\\"s
+                                                        L"7A6B5C4D3E2F10011223344556677889"));
+    for (const std::wstring& present : SurveyProduct()) EXPECT_EQ(present.find(L"HKEY_USERS"), present.npos);
+  }
+}
+
 // Links that any user can make: the walks never enter them, deletions
 // remove the link and never what it leads to, and a loop cannot keep a run
 // from ending. Neighbours that all match are gone after the check pass,

@@ -3,7 +3,9 @@
 //   kestrum-plant all | registry | folders | service | processes
 //                                            plant those pieces (the
 //                                            service and processes are
-//                                            left running)
+//                                            left running; registry also
+//                                            gives a second, logged-on
+//                                            user the per-user records)
 //   kestrum-plant survey                     list the pieces present now
 #include <windows.h>
 

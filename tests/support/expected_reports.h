@@ -67,13 +67,18 @@ inline std::string CleanInstallerStageReport() {
 }
 
 // The first two passes of both stages are the same sweeps of
-// HKEY_CURRENT_USER, which find the bootstrapper's per-user records.
+// HKEY_CURRENT_USER and then of the other users' hives, which find the
+// bootstrapper's per-user records: a user's paths start from his SID.
 inline std::string PlantedCurrentUserPasses() {
+  const std::string products = "Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n";
+  const std::string upgradeCodes =
+      "Software\\Microsoft\\Installer\\UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071..SUCCESS\n";
+  const std::string user = "Deleting " + Utf8(LoggedOnUserSid) + "\\";
   return "\n--- Deleting HKEY_CURRENT_USER 1 ---\n"
-         "Deleting Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n"
+         "Deleting " + products + user + products +
          "\n--- Deleting HKEY_CURRENT_USER 1 Check ---\n"
          "\n--- Deleting HKEY_CURRENT_USER 2 ---\n"
-         "Deleting Software\\Microsoft\\Installer\\UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071..SUCCESS\n"
+         "Deleting " + upgradeCodes + user + upgradeCodes +
          "\n--- Deleting HKEY_CURRENT_USER 2 Check ---\n";
 }
 

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include "app.h"
 #include "harness.h"
 
 using namespace std::string_literals;
@@ -17,6 +18,7 @@ const wchar_t* RootName(HKEY root) {
   if (root == HKEY_LOCAL_MACHINE) return L"HKEY_LOCAL_MACHINE";
   if (root == HKEY_CURRENT_USER) return L"HKEY_CURRENT_USER";
   if (root == HKEY_CLASSES_ROOT) return L"HKEY_CLASSES_ROOT";
+  if (root == HKEY_USERS) return L"HKEY_USERS";
   return L"?";
 }
 
@@ -142,6 +144,16 @@ const std::vector<PlantedValue> BootstrapperRecords = {
 void PlantValues(const std::vector<PlantedValue>& values) {
   for (const PlantedValue& value : values) PlantString(value.root, value.path, value.name, value.text);
 }
+
+// The bootstrapper's per-user records and another product's, which stays,
+// as they are in every user's hive, below base of root.
+void PlantUserRecords(HKEY root, const std::wstring& base) {
+  for (const PlantedValue& value : BootstrapperRecords)
+    if (value.root == HKEY_CURRENT_USER) PlantString(root, base + value.path, value.name, value.text);
+  PlantString(root, base + UserInstaller + L"Products\\" + OtherPackedProduct, L"ProductName", L"Other");
+}
+
+const std::wstring ProfileList = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
 
 // Every registry key the planting routines can leave, for the survey.
 const PlantedKey ProductKeys[] = {
@@ -413,7 +425,31 @@ std::vector<std::wstring> ExpectedSharedRecordsAfterARun() {
   return kept;
 }
 
-void PlantBootstrapperRecords() { PlantValues(BootstrapperRecords); }
+void PlantBootstrapperRecords() {
+  PlantValues(BootstrapperRecords);
+  PlantUserRecords(HKEY_USERS, std::wstring(LoggedOnUserSid) + L"\\");
+}
+
+bool PlantProfile(const std::wstring& sid, ProfileHive hive) {
+  const std::wstring folder = L"C:\\users\\kestrum-" + sid;
+  const std::wstring file = folder + L"\\NTUSER.DAT";
+  DeleteFileW(file.c_str());
+  if (hive == ProfileHive::NotAHive && !PlantFile(file, "not a hive")) return false;
+  if (hive == ProfileHive::Records) {
+    // The system's save call writes the hive file, from a key made for it.
+    const std::wstring source = L"SOFTWARE\\KestrumProfile";
+    PlantUserRecords(HKEY_LOCAL_MACHINE, source + L"\\");
+    EnablePrivileges({SE_BACKUP_NAME});
+    HKEY key = nullptr;
+    if (!PlantFolder(folder) ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, source.c_str(), 0, KEY_READ | Wow64Access, &key) != ERROR_SUCCESS)
+      return false;
+    const LONG saved = RegSaveKeyW(key, file.c_str(), nullptr);
+    RegCloseKey(key);
+    if (saved != ERROR_SUCCESS || !RemoveKey(HKEY_LOCAL_MACHINE, source)) return false;
+  }
+  return PlantString(HKEY_LOCAL_MACHINE, ProfileList + sid, L"ProfileImagePath", folder);
+}
 
 void PlantProductFolders() {
   const std::wstring data = CommonAppDataFolder();
@@ -443,6 +479,11 @@ std::vector<std::wstring> SurveyProduct() {
     for (const PlantedValue& value : *records)
       if (KeyExists(value.root, value.path))
         present.push_back(std::wstring(L"registry key ") + RootName(value.root) + L"\\" + value.path);
+  for (const PlantedValue& value : BootstrapperRecords) {
+    const std::wstring path = std::wstring(LoggedOnUserSid) + L"\\" + value.path;
+    if (value.root == HKEY_CURRENT_USER && KeyExists(HKEY_USERS, path))
+      present.push_back(L"registry key HKEY_USERS\\" + path);
+  }
   const std::wstring folders[] = {
       CommonAppDataFolder() + L"\\Velmoran", CommonAppDataFolder() + L"\\Quillfen",
       NativeProgramFilesFolder() + L"\\ZOLVA", NativeProgramFilesFolder() + L"\\Quillfen"};

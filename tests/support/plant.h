@@ -78,7 +78,17 @@ void PlantVendorKeys();
 // Windows Installer's records of the product and of its bootstrapper:
 // packed-GUID keys, values named by the packed GUIDs, uninstall entries.
 void PlantInstallerRecords();
+// The bootstrapper's per-user records go to this process's own hive and to
+// that of another user who is logged on (under Wine, a key made below
+// HKEY_USERS and named by a SID stands for his hive), beside another
+// product's records there.
+constexpr wchar_t LoggedOnUserSid[] = L"S-1-5-21-0-0-0-1001";
 void PlantBootstrapperRecords();
+// A user who is not logged on: his profile, listed in ProfileList, whose
+// hive file holds the per-user records as above (saved by the system's
+// save call), is not a hive, or is missing.
+enum class ProfileHive { Records, NotAHive, Missing };
+bool PlantProfile(const std::wstring& sid, ProfileHive hive);
 // Keys the product shares with the system and other software (a firewall
 // rule list, Session Manager and its Environment, an autostart list, a
 // shared component and upgrade code): a run must leave them, with every
