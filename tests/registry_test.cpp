@@ -491,9 +491,10 @@ void InsertAfter(std::string& report, const std::string& after, const std::strin
 // Users who are not logged on: the user passes load each profile's hive
 // from its file, sweep it after the logged-on users' hives, report its
 // paths from the user's SID and unload it; a profile whose file is not a
-// hive, or is gone, is named once and the run goes on. Wine cannot show
-// real profiles, a hive in use by a user who is logged on, or refused
-// access; and it loads a copy of a hive file that it never writes back, so
+// hive, or is gone, is named once (1017 is Wine's code for a file that
+// is not a hive) and the run goes on. Wine cannot show real profiles, a
+// hive in use by a user who is logged on, refused access or a forced
+// unload; and it loads a copy of a hive file that it never writes back, so
 // what went from a profile is checked by the report alone, and each stage
 // gets the profile planted afresh.
 TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
