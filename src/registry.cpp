@@ -75,16 +75,19 @@ constexpr DWORD DataCapacity = 1024;       // value data, bytes
   return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status));
 }
 
-// How many subkeys a deletion may delete below key: as many as it has now,
-// plus one for a key that takes the place of one deleted; one when the
-// count cannot be read.
-[[nodiscard]] DWORD SubkeyBudget(HKEY key) {
+// How many subkeys key has now; nothing when that cannot be read.
+[[nodiscard]] std::optional<DWORD> SubkeyCount(HKEY key) {
   DWORD subkeys = 0;
   if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
                        nullptr, nullptr) != ERROR_SUCCESS)
-    subkeys = 0;
-  return subkeys + 1;
+    return std::nullopt;
+  return subkeys;
 }
+
+// How many subkeys a deletion may delete below key: as many as it has now,
+// plus one for a key that takes the place of one deleted; one when the
+// count cannot be read.
+[[nodiscard]] DWORD SubkeyBudget(HKEY key) { return SubkeyCount(key).value_or(0) + 1; }
 
 // What a search compares, for each visited key.
 enum class Match { Path, KeyName, ValueName, ValueData };
@@ -224,11 +227,7 @@ class RecordReader {
 
   Cursor Start(HKEY key, const Cursor* parent) {
     const size_t record = parent == nullptr ? 0 : parent->entry;
-    DWORD subkeys = 0;
-    const bool stale = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
-                                        nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
-                       subkeys != kept_.keys[record].subkeys;
-    return {record, NoRecord, stale};
+    return {record, NoRecord, SubkeyCount(key) != kept_.keys[record].subkeys};
   }
 
   [[nodiscard]] bool Next(Cursor& cursor, HKEY key, DWORD& index, wchar_t* name, DWORD& length) {
@@ -339,11 +338,7 @@ class KeyWalk {
   void Deleted(Level& level) {
     reader_.Deleted(level.cursor);
     if (run_ != SweepRun::Check) return;
-    if (level.revisits == Uncounted) {
-      DWORD subkeys = 0;
-      level.revisits = RegQueryInfoKeyW(level.key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
-                                        nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS ? subkeys : 0;
-    }
+    if (level.revisits == Uncounted) level.revisits = SubkeyCount(level.key).value_or(0);
     if (level.revisits == 0) return;
     --level.revisits;
     --level.index;

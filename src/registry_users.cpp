@@ -54,13 +54,21 @@ std::wstring RunningAccountSid() {
   return account.empty() ? std::wstring() : SidText(const_cast<BYTE*>(account.data()));
 }
 
+// Opens name below parent as itself, for reading: a hive's root needs no
+// more for the walks, nor a profile's entry; the owner takes only a key
+// that opened.
+LONG OpenForReading(HKEY parent, const std::wstring& name, KeyHandle& key) {
+  HKEY opened = nullptr;
+  const LONG result = RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | KEY_WOW64_64KEY, &opened);
+  if (result == ERROR_SUCCESS) key.reset(opened);
+  return result;
+}
+
 // The hive file of a profile, from the path its ProfileList entry gives.
 LONG ProfileHiveFile(HKEY profiles, const std::wstring& sid, std::wstring& file) {
   KeyHandle profile;
-  HKEY opened = nullptr;
-  LONG result = RegOpenKeyExW(profiles, sid.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | KEY_WOW64_64KEY, &opened);
+  LONG result = OpenForReading(profiles, sid, profile);
   if (result != ERROR_SUCCESS) return result;
-  profile.reset(opened);
   // Its path decides what SYSTEM loads: only the administrators' is taken.
   if (!OnlyAdministratorsCanWrite(profile.get())) return ERROR_ACCESS_DENIED;
   wchar_t path[PathCapacity];
@@ -75,13 +83,6 @@ LONG ProfileHiveFile(HKEY profiles, const std::wstring& sid, std::wstring& file)
   return ERROR_SUCCESS;
 }
 
-// Opens a hive's root as itself, for reading: the walks need no more of it.
-LONG OpenHiveRoot(const std::wstring& name, KeyHandle& root) {
-  HKEY opened = nullptr;
-  const LONG result = RegOpenKeyExW(HKEY_USERS, name.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | KEY_WOW64_64KEY, &opened);
-  if (result == ERROR_SUCCESS) root.reset(opened);
-  return result;
-}
 
 // NtUnloadKey2 with REG_FORCE_UNLOAD unloads a hive in which another
 // process holds keys open; Win32 has no such call.
@@ -129,7 +130,7 @@ std::vector<UserHive> OpenOtherUsersHives() {
     if (!isOther(name)) continue;
     UserHive& hive = hives.emplace_back();
     hive.sid = name;
-    hive.result = OpenHiveRoot(name, hive.root);
+    hive.result = OpenForReading(HKEY_USERS, name, hive.root);
   }
 
   HKEY opened = nullptr;
@@ -156,7 +157,7 @@ std::vector<UserHive> OpenOtherUsersHives() {
         L"kestrum." + std::to_wstring(GetCurrentProcessId()) + L"." + sid, file);
     hive.result = hive.loaded->result();
     hive.noHiveFile = hive.result == ERROR_FILE_NOT_FOUND || hive.result == ERROR_PATH_NOT_FOUND;
-    if (hive.result == ERROR_SUCCESS) hive.result = OpenHiveRoot(hive.loaded->name(), hive.root);
+    if (hive.result == ERROR_SUCCESS) hive.result = OpenForReading(HKEY_USERS, hive.loaded->name(), hive.root);
   }
   return hives;
 }
