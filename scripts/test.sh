@@ -6,6 +6,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# A loader given by hand that is not there fails at once, not after the
+# builds and the 64-bit suite.
+if [ -n "${KESTRUM_WINE_WOW64:-}" ] && [ ! -x "$KESTRUM_WINE_WOW64" ]; then
+  echo "FAIL: KESTRUM_WINE_WOW64=$KESTRUM_WINE_WOW64 is not a Wine loader"
+  exit 1
+fi
+
 scripts/setup.sh
 cmake --preset win32 >/dev/null
 cmake --build --preset win32
@@ -27,16 +34,12 @@ ctest --preset win64 || status=$?
 suite_crashes build/win64
 
 echo
-if [ -n "${KESTRUM_WINE_WOW64:-}" ] && [ ! -x "$KESTRUM_WINE_WOW64" ]; then
-  echo "FAIL: KESTRUM_WINE_WOW64=$KESTRUM_WINE_WOW64 is not a Wine loader"
-  exit 1
-fi
 if wine32=$(scripts/wine32.sh build/win32 --which 2>"build/win32/wine32-which.txt"); then
   echo "== 32-bit build, under $("$wine32" --version) ($wine32)"
   ctest --preset win32 || status=$?
   suite_crashes build/win32
 else
-  echo "NOTE: 32-bit build: compiled, linked and checked (artifact.i386*), but its tests were NOT executed: no Wine here runs 32-bit Windows programs (set KESTRUM_WINE_WOW64 to a WoW64 Wine's bin/wine)."
+  echo "NOTE: 32-bit build: compiled, linked and checked (artifact.i386*), but its tests were NOT executed: no Wine found here runs 32-bit Windows programs (why: the next line; KESTRUM_WINE_WOW64 names another WoW64 Wine's bin/wine)."
   grep -v '^Unpacking' "build/win32/wine32-which.txt" | sed 's/^/NOTE: /'
 fi
 exit $status
