@@ -5,20 +5,13 @@
 
 #include <cstdlib>
 #include <cwchar>
-#include <initializer_list>
 
 #include "files.h"
+#include "privileges.h"
+#include "product.h"
 #include "registry.h"
 #include "report.h"
 #include "service.h"
-
-const std::wstring FirstVendorKeyPath = L"SOFTWARE\\Velmoran";
-const std::wstring SecondVendorKeyPath = L"SOFTWARE\\Quillfen";
-const std::wstring FirstVendorDataFolder = L"Velmoran";
-const std::wstring SecondVendorDataFolder = L"Quillfen";
-const std::wstring ProductProgramFolder = L"ZOLVA";
-const std::wstring VendorProgramFolder = L"Quillfen";
-const std::wstring ProductServiceName = L"StartupService";
 
 void PreventDialogs() {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
@@ -44,19 +37,6 @@ void ScanOptions() {
     }
   }
   LocalFree(elements);
-}
-
-void EnablePrivileges(std::initializer_list<const wchar_t*> names) {
-  HANDLE opened = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) return;
-  const KernelHandle token(opened);
-  for (const wchar_t* name : names) {
-    TOKEN_PRIVILEGES privilege{};
-    privilege.PrivilegeCount = 1;
-    privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, name, &privilege.Privileges[0].Luid))
-      AdjustTokenPrivileges(token.get(), FALSE, &privilege, 0, nullptr, nullptr);
-  }
 }
 
 namespace {

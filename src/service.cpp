@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "app.h"
+#include "product.h"
 #include "report.h"
 
 // Only th32ProcessID and szExeFile are read; the size is what dwSize must

@@ -1,0 +1,206 @@
+#include "registry_sweep.h"
+
+#include <winternl.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "registry_trust.h"
+#include "report.h"
+
+// A key is deleted through the very handle that was opened (and checked
+// empty) for it: a name could meanwhile stand for another key or a link.
+// Win32 has no call for that, so it is ntdll's.
+extern "C" NTSYSAPI NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+
+namespace {
+
+
+[[nodiscard]] LONG DeleteOpenKey(HKEY key) {
+  const NTSTATUS status = NtDeleteKey(key);
+  return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status));
+}
+
+// What the values of a visited key make of it.
+enum class Verdict {
+  None,          // nothing of the product
+  Whole,         // the product's own key: deleted with everything beneath it
+  SharedValues,  // the product's values beside others': only those go
+  SharedKey,     // the product named among others' data: left whole
+};
+
+// Value names that say what a key stands for; Windows compares value names
+// without regard to case. The default value has the empty name.
+bool NamesTheKey(std::wstring_view name) {
+  if (name.empty()) return true;
+  for (const wchar_t* naming : {L"DisplayName", L"ProductName", L"FriendlyName"})
+    if (CompareStringOrdinal(name.data(), static_cast<int>(name.size()), naming, -1, TRUE) == CSTR_EQUAL)
+      return true;
+  return false;
+}
+
+// What a sweep does at a key: its one search, its verdict, the deletion or
+// the value deletions, and the report. A subkey is deleted by its name
+// before the walk opens it; by its path or its values once it is open.
+class Sweep {
+ public:
+  // shownAs goes before every path the report gives: empty, or another
+  // user's SID and a backslash.
+  Sweep(const Stage& stage, const Search& search, std::wstring_view shownAs)
+      : stage_(stage), search_(search), shownAs_(shownAs),
+        values_(search.match == Match::ValueName, search.match == Match::ValueData) {}
+
+  [[nodiscard]] bool BeforeOpen(const Subkey& subkey) {
+    return search_.match == Match::KeyName && search_.MatchesKey(subkey.path, subkey.name) &&
+           DeleteKey(subkey) == ERROR_SUCCESS;
+  }
+
+  // True when the key was deleted whole.
+  [[nodiscard]] bool Arrive(const Subkey& subkey, HKEY key) {
+    Verdict verdict = Judge(subkey, key);
+    // What a key's values say counts for the whole key only when nobody but
+    // the administrators could have written them; otherwise it is shared.
+    if (verdict == Verdict::Whole && search_.match != Match::Path && !OnlyAdministratorsCanWrite(key))
+      verdict = search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
+    if (verdict == Verdict::Whole) return DeleteKey(subkey) == ERROR_SUCCESS;
+    if (verdict == Verdict::SharedValues) DeleteMatchedValues(subkey, key);
+    if (verdict == Verdict::SharedKey) stage_.Report(Message::LeavingSharedKey, Shown(subkey.path).c_str());
+    return false;
+  }
+
+  void Unopened(const Subkey&) {}
+  void Leave(std::wstring_view, DWORD) {}
+
+ private:
+  // Value names: whole when every one names the product; when others stand
+  // beside them, or a name too long for the buffer ends the scan early, only
+  // the matching names read so far are kept for deletion. Value data: whole
+  // when the text is in the value that names the key, or in every value of
+  // it; when only in some others (a path, a rule, a list) it is not ours.
+  Verdict Judge(const Subkey& subkey, HKEY key) {
+    if (search_.match == Match::Path)
+      return search_.MatchesKey(subkey.path, subkey.name) ? Verdict::Whole : Verdict::None;
+    if (!values_.ReadsValues()) return Verdict::None;
+    matchedNames_.clear();
+    matchedLengths_.clear();
+    bool matched = false;
+    bool everyValueMatched = true;
+    for (DWORD index = 0;; ++index) {
+      const ValueRead read = values_.Read(key, index);
+      if (read == ValueRead::EndOfList) break;
+      const bool matches = read != ValueRead::EndOfScan && search_.MatchesValue(values_.Name(), values_.Text());
+      everyValueMatched = everyValueMatched && matches;
+      if (read == ValueRead::EndOfScan) break;
+      if (!matches) continue;
+      matched = true;
+      if (search_.match == Match::ValueName) {
+        matchedNames_.append(values_.Name().data(), values_.Name().size() + 1);  // with its NUL
+        matchedLengths_.push_back(values_.Name().size());
+      } else if (NamesTheKey(values_.Name()))
+        return Verdict::Whole;
+    }
+    if (!matched) return Verdict::None;
+    if (everyValueMatched) return Verdict::Whole;
+    return search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
+  }
+
+  // The deletion report around the deletion of the subkey through its parent.
+  LONG DeleteKey(const Subkey& subkey) {
+    stage_.Report(Message::DeletingKey, Shown(subkey.path).c_str());
+    const LONG result = deletion_.Delete(subkey.parent, subkey.name);
+    ReportResult(result);
+    return result;
+  }
+
+  // The matching values of a shared key, in the order they were read, each
+  // through the walk's handle, which names the 64-bit view.
+  void DeleteMatchedValues(const Subkey& subkey, HKEY key) {
+    size_t at = 0;
+    for (const size_t length : matchedLengths_) {
+      const std::wstring_view value(matchedNames_.data() + at, length);
+      stage_.Report(Message::DeletingValue, Printable(value).c_str(), Shown(subkey.path).c_str());
+      ReportResult(DeleteValue(key, value));
+      at += length + 1;
+    }
+  }
+
+  [[nodiscard]] std::wstring Shown(std::wstring_view path) const {
+    return Printable(std::wstring(shownAs_).append(path));
+  }
+
+  void ReportResult(LONG result) const {
+    if (result == ERROR_SUCCESS) return stage_.Report(Message::Success);
+    stage_.Report(Message::Failed, static_cast<int>(result));
+  }
+
+  const Stage& stage_;
+  const Search search_;
+  const std::wstring_view shownAs_;
+  ValueReader values_;
+  std::wstring matchedNames_;  // NUL-terminated names of a shared key's values
+  std::vector<size_t> matchedLengths_;  // their lengths: a name may hold a NUL
+  KeyTreeDeletion deletion_;
+};
+
+}  // namespace
+
+void SweepHive(const Stage& stage, HKEY root, const Search& search, SweepRun run,
+               HiveRecords* hive, std::wstring_view shownAs) {
+  // An empty text would match the hive's root or every value: delete nothing.
+  if (search.text.empty()) return;
+  Sweep sweep(stage, search, shownAs);
+  // A search that discovery did not look for is walked in full.
+  const SearchMask searched = hive != nullptr ? hive->BitOf(search) : 0;
+  if (searched != 0)
+    KeyWalk(root, run, sweep, RecordReader(hive->kept, searched)).Run();
+  else
+    KeyWalk(root, run, sweep, IndexReader()).Run();
+}
+
+KeyTreeDeletion::KeyTreeDeletion() : name_(NameCapacity) {}
+
+LONG KeyTreeDeletion::Delete(HKEY parent, std::wstring_view name) {
+  KeyHandle key;
+  LONG result = OpenKey(parent, name, DeleteAccess, key);
+  if (result != ERROR_SUCCESS) return result;
+  doomed_.clear();
+  const DWORD budget = SubkeyBudget(key.get());
+  doomed_.push_back({std::move(key), budget});
+  while (result == ERROR_SUCCESS && !doomed_.empty()) {
+    Doomed& deepest = doomed_.back();
+    DWORD length = NameCapacity;
+    // Always index 0: each subkey deleted makes room for the next.
+    if (deepest.subkeysLeft != 0 &&
+        RegEnumKeyExW(deepest.key.get(), 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+      --deepest.subkeysLeft;
+      KeyHandle child;
+      result = OpenKey(deepest.key.get(), std::wstring_view(name_.data(), length), DeleteAccess, child);
+      if (result == ERROR_SUCCESS) {
+        const DWORD childBudget = SubkeyBudget(child.get());
+        doomed_.push_back({std::move(child), childBudget});
+      }
+      continue;
+    }
+    result = DeleteOpenKey(deepest.key.get());
+    doomed_.pop_back();
+  }
+  doomed_.clear();  // what could not be deleted stays, closed
+  return result;
+}
+
+void Stage::DeleteKeyByPath(const std::wstring& searchText) const {
+  SweepHive(*this, HKEY_LOCAL_MACHINE, {Match::Path, searchText});
+}
+
+void Stage::DeleteKeysByName(HKEY root, const std::wstring& searchText, SweepRun run) const {
+  SweepHive(*this, root, {Match::KeyName, searchText}, run);
+}
+
+void Stage::DeleteKeysByValueName(HKEY root, const std::wstring& searchText, SweepRun run) const {
+  SweepHive(*this, root, {Match::ValueName, searchText}, run);
+}
+
+void Stage::DeleteKeysByValueData(const std::wstring& searchText, SweepRun run) const {
+  SweepHive(*this, HKEY_LOCAL_MACHINE, {Match::ValueData, searchText}, run);
+}
