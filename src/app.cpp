@@ -94,3 +94,31 @@ void RunRemoval() {
 
   if (!savedDirectory.empty()) SetCurrentDirectoryW(savedDirectory.c_str());
 }
+
+int RunScan() {
+  if (BootstrapperOnlyFlag) {
+    const RegistryWork registry(BootstrapperRunStages, Hives(), RegistryPurpose::Scan);
+    DeleteBootstrapperRegistryEntries();
+  } else {
+    Report(Message::StoppingServiceHeader);
+    ScanProductService();
+    Report(Message::DeletingServiceHeader);
+    // As the run has them, so that it sees what the run reaches.
+    EnablePrivileges({SE_BACKUP_NAME, SE_RESTORE_NAME, SE_DEBUG_NAME});
+    ScanProductProcesses();
+    Report(Message::DeletingFilesHeader);
+    ScanProgramDataFolder(FirstVendorDataFolder);
+    ScanProgramDataFolder(SecondVendorDataFolder);
+    ScanProgramFilesFolder(ProductProgramFolder);
+    ScanProgramFilesFolder(VendorProgramFolder);
+    const RegistryWork registry(NormalRunStages, Hives(), RegistryPurpose::Scan);
+    DeleteVendorRegistryKeys();
+    DeleteInstallerRegistryEntries();
+  }
+  if (!Found.AnythingLeft() && Found.sharedKeys == 0)
+    Report(Message::ScanNothing);
+  else
+    Report(Message::ScanSummary, Found.services, Found.processes, Found.folders, Found.keys, Found.values,
+           Found.sharedKeys, Found.unsearched);
+  return Found.AnythingLeft() ? 1 : 0;
+}

@@ -1,4 +1,4 @@
-// The removal run: options and the two fixed sequences. The removal
+// The removal run: options and the two fixed sequences; and kestrum-scan's. The removal
 // constants are in product.h, the privilege helper in privileges.h.
 #pragma once
 
@@ -13,3 +13,10 @@ void ScanOptions();
 
 // Runs the sequence the flags select and restores the current directory.
 void RunRemoval();
+
+// kestrum-scan: what of the product is on the machine and what a run with
+// the same flags would remove, under the run's headers, and a last line
+// that sums it up. Changes nothing. 0 when it looked everywhere and found
+// nothing a run would remove; 1 when it found something, or could not
+// look somewhere (named in a line).
+int RunScan();

@@ -26,12 +26,14 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "product.h"
 #include "registry_discovery.h"
+#include "registry_scan.h"
 #include "registry_sweep.h"
 #include "registry_users.h"
 #include "registry_walk.h"
@@ -41,6 +43,7 @@ struct RegistryWork::Records {
   unsigned stages;
   bool discovered;
   HiveRecords currentUser, classesRoot, localMachine;
+  std::unique_ptr<ScanLedger> scan;  // a scan's: what it found a run would delete
 
   HiveRecords& Hive(HKEY predefined) {
     if (predefined == HKEY_CURRENT_USER) return currentUser;
@@ -120,10 +123,21 @@ void WithRegistryWork(unsigned stage, Body body) {
   body(own.records());
 }
 
+// A sweep of the hive at root, or a scan's listing of what it would
+// delete. The scan's pass lists what the run's pass and check pass
+// together delete: its check pass has nothing left to list.
+void SweepOrScan(const Stage& stage, HKEY root, const Search& search, SweepRun run, HiveRecords* hive,
+                 std::wstring_view shownAs, ScanLedger* scan) {
+  if (scan == nullptr)
+    SweepHive(stage, root, search, run, hive, shownAs);
+  else if (run == SweepRun::Pass)
+    ScanHive(stage, root, search, hive, shownAs, *scan);
+}
+
 void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, Match match,
               const std::wstring& searchText, SweepRun run) {
   HiveRecords& hive = work.Hive(predefined);
-  SweepHive(stage, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr);
+  SweepOrScan(stage, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr, {}, work.scan.get());
 }
 
 // The other users' hives while a stage's HKEY_CURRENT_USER passes run:
@@ -134,8 +148,8 @@ void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, 
 // reports their paths from their users' SIDs.
 class OtherUsers {
  public:
-  OtherUsers(const Stage& stage, const std::vector<Pass>& passes, bool discover)
-      : stage_(stage), hives_(OpenOtherUsersHives()), records_(hives_.size()), discovered_(discover) {
+  OtherUsers(const Stage& stage, const std::vector<Pass>& passes, bool discover, ScanLedger* scan)
+      : stage_(stage), hives_(OpenOtherUsersHives()), records_(hives_.size()), discovered_(discover), scan_(scan) {
     for (size_t at = 0; at < hives_.size(); ++at) {
       shownAs_.push_back(hives_[at].sid + L'\\');
       HiveRecords& hive = records_[at];
@@ -160,12 +174,14 @@ class OtherUsers {
   void SweepEach(const Pass& pass, SweepRun run) {
     for (size_t at = 0; at < hives_.size(); ++at) {
       const UserHive& hive = hives_[at];
-      if (hive.root)
-        SweepHive(stage_, hive.root.get(), {pass.sweep, pass.searchText}, run, discovered_ ? &records_[at] : nullptr,
-                  shownAs_[at]);
-      else if (!named_)
+      if (hive.root) {
+        SweepOrScan(stage_, hive.root.get(), {pass.sweep, pass.searchText}, run,
+                    discovered_ ? &records_[at] : nullptr, shownAs_[at], scan_);
+      } else if (!named_) {
         stage_.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
                       static_cast<int>(hive.result));
+        if (scan_ != nullptr && !hive.noHiveFile) ++Found.unsearched;
+      }
     }
     named_ = true;
   }
@@ -176,6 +192,7 @@ class OtherUsers {
   std::vector<HiveRecords> records_;  // one for each hive
   std::vector<std::wstring> shownAs_;  // likewise
   const bool discovered_;
+  ScanLedger* const scan_;
   bool named_ = false;
 };
 
@@ -188,7 +205,7 @@ void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, Regi
     if (!forUsers)
       users.reset();
     else if (!users)
-      users.emplace(stage, passes, work.discovered);
+      users.emplace(stage, passes, work.discovered, work.scan.get());
     // The search text is set up afresh for every pass and check pass.
     Report(pass.subHeader);
     RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, SweepRun::Pass);
@@ -201,9 +218,10 @@ void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, Regi
 
 }  // namespace
 
-RegistryWork::RegistryWork(unsigned stages, const Hives& hives)
+RegistryWork::RegistryWork(unsigned stages, const Hives& hives, RegistryPurpose purpose)
     : records_(new Records{stages, false, {hives.currentUser, {}, {}}, {hives.classesRoot, {}, {}},
-                           {hives.localMachine, {}, {}}}),
+                           {hives.localMachine, {}, {}},
+                           purpose == RegistryPurpose::Scan ? std::make_unique<ScanLedger>() : nullptr}),
       previous_(ServingWork) {
   ServingWork = this;
   if (FullRegistryWalks) return;

@@ -22,14 +22,14 @@ class Discovery {
 
   // A subkey's name and path are tested before it is opened, as the name
   // sweep deletes before it opens.
-  [[nodiscard]] bool BeforeOpen(const Subkey& subkey) {
+  [[nodiscard]] Step BeforeOpen(const Subkey& subkey) {
     byName_ = hive_.Matching([&](const Search& search) { return search.MatchesKey(subkey.path, subkey.name); });
-    return false;
+    return Step::Enter;
   }
 
-  [[nodiscard]] bool Arrive(const Subkey& subkey, HKEY key) {
+  [[nodiscard]] Step Arrive(const Subkey& subkey, HKEY key) {
     frames_.push_back({L"", subkey.index, 0, byName_ | MatchingValues(key), {}});
-    return false;
+    return Step::Enter;
   }
 
   // A closed key of a searched name is kept all the same: a sweep tries to

@@ -16,28 +16,9 @@ extern "C" NTSYSAPI NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 
 namespace {
 
-
 [[nodiscard]] LONG DeleteOpenKey(HKEY key) {
   const NTSTATUS status = NtDeleteKey(key);
   return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status));
-}
-
-// What the values of a visited key make of it.
-enum class Verdict {
-  None,          // nothing of the product
-  Whole,         // the product's own key: deleted with everything beneath it
-  SharedValues,  // the product's values beside others': only those go
-  SharedKey,     // the product named among others' data: left whole
-};
-
-// Value names that say what a key stands for; Windows compares value names
-// without regard to case. The default value has the empty name.
-bool NamesTheKey(std::wstring_view name) {
-  if (name.empty()) return true;
-  for (const wchar_t* naming : {L"DisplayName", L"ProductName", L"FriendlyName"})
-    if (CompareStringOrdinal(name.data(), static_cast<int>(name.size()), naming, -1, TRUE) == CSTR_EQUAL)
-      return true;
-  return false;
 }
 
 // What a sweep does at a key: its one search, its verdict, the deletion or
@@ -48,63 +29,27 @@ class Sweep {
   // shownAs goes before every path the report gives: empty, or another
   // user's SID and a backslash.
   Sweep(const Stage& stage, const Search& search, std::wstring_view shownAs)
-      : stage_(stage), search_(search), shownAs_(shownAs),
-        values_(search.match == Match::ValueName, search.match == Match::ValueData) {}
+      : stage_(stage), search_(search), shownAs_(shownAs), judge_(search) {}
 
-  [[nodiscard]] bool BeforeOpen(const Subkey& subkey) {
+  [[nodiscard]] Step BeforeOpen(const Subkey& subkey) {
     return search_.match == Match::KeyName && search_.MatchesKey(subkey.path, subkey.name) &&
-           DeleteKey(subkey) == ERROR_SUCCESS;
+                   DeleteKey(subkey) == ERROR_SUCCESS
+               ? Step::Deleted
+               : Step::Enter;
   }
 
-  // True when the key was deleted whole.
-  [[nodiscard]] bool Arrive(const Subkey& subkey, HKEY key) {
-    Verdict verdict = Judge(subkey, key);
-    // What a key's values say counts for the whole key only when nobody but
-    // the administrators could have written them; otherwise it is shared.
-    if (verdict == Verdict::Whole && search_.match != Match::Path && !OnlyAdministratorsCanWrite(key))
-      verdict = search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
-    if (verdict == Verdict::Whole) return DeleteKey(subkey) == ERROR_SUCCESS;
+  [[nodiscard]] Step Arrive(const Subkey& subkey, HKEY key) {
+    const Verdict verdict = judge_.Judge(subkey, key, [](std::wstring_view) { return false; });
+    if (verdict == Verdict::Whole) return DeleteKey(subkey) == ERROR_SUCCESS ? Step::Deleted : Step::Enter;
     if (verdict == Verdict::SharedValues) DeleteMatchedValues(subkey, key);
     if (verdict == Verdict::SharedKey) stage_.Report(Message::LeavingSharedKey, Shown(subkey.path).c_str());
-    return false;
+    return Step::Enter;
   }
 
   void Unopened(const Subkey&) {}
   void Leave(std::wstring_view, DWORD) {}
 
  private:
-  // Value names: whole when every one names the product; when others stand
-  // beside them, or a name too long for the buffer ends the scan early, only
-  // the matching names read so far are kept for deletion. Value data: whole
-  // when the text is in the value that names the key, or in every value of
-  // it; when only in some others (a path, a rule, a list) it is not ours.
-  Verdict Judge(const Subkey& subkey, HKEY key) {
-    if (search_.match == Match::Path)
-      return search_.MatchesKey(subkey.path, subkey.name) ? Verdict::Whole : Verdict::None;
-    if (!values_.ReadsValues()) return Verdict::None;
-    matchedNames_.clear();
-    matchedLengths_.clear();
-    bool matched = false;
-    bool everyValueMatched = true;
-    for (DWORD index = 0;; ++index) {
-      const ValueRead read = values_.Read(key, index);
-      if (read == ValueRead::EndOfList) break;
-      const bool matches = read != ValueRead::EndOfScan && search_.MatchesValue(values_.Name(), values_.Text());
-      everyValueMatched = everyValueMatched && matches;
-      if (read == ValueRead::EndOfScan) break;
-      if (!matches) continue;
-      matched = true;
-      if (search_.match == Match::ValueName) {
-        matchedNames_.append(values_.Name().data(), values_.Name().size() + 1);  // with its NUL
-        matchedLengths_.push_back(values_.Name().size());
-      } else if (NamesTheKey(values_.Name()))
-        return Verdict::Whole;
-    }
-    if (!matched) return Verdict::None;
-    if (everyValueMatched) return Verdict::Whole;
-    return search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
-  }
-
   // The deletion report around the deletion of the subkey through its parent.
   LONG DeleteKey(const Subkey& subkey) {
     stage_.Report(Message::DeletingKey, Shown(subkey.path).c_str());
@@ -116,13 +61,10 @@ class Sweep {
   // The matching values of a shared key, in the order they were read, each
   // through the walk's handle, which names the 64-bit view.
   void DeleteMatchedValues(const Subkey& subkey, HKEY key) {
-    size_t at = 0;
-    for (const size_t length : matchedLengths_) {
-      const std::wstring_view value(matchedNames_.data() + at, length);
+    judge_.ForEachMatchedValue([&](std::wstring_view value) {
       stage_.Report(Message::DeletingValue, Printable(value).c_str(), Shown(subkey.path).c_str());
       ReportResult(DeleteValue(key, value));
-      at += length + 1;
-    }
+    });
   }
 
   [[nodiscard]] std::wstring Shown(std::wstring_view path) const {
@@ -137,9 +79,7 @@ class Sweep {
   const Stage& stage_;
   const Search search_;
   const std::wstring_view shownAs_;
-  ValueReader values_;
-  std::wstring matchedNames_;  // NUL-terminated names of a shared key's values
-  std::vector<size_t> matchedLengths_;  // their lengths: a name may hold a NUL
+  KeyJudge judge_;
   KeyTreeDeletion deletion_;
 };
 

@@ -168,6 +168,95 @@ struct Subkey {
   std::wstring_view name;
 };
 
+// What the values of a visited key make of it.
+enum class Verdict {
+  None,          // nothing of the product
+  Whole,         // the product's own key: deleted with everything beneath it
+  SharedValues,  // the product's values beside others': only those go
+  SharedKey,     // the product named among others' data: left whole
+};
+
+// Value names that say what a key stands for; Windows compares value names
+// without regard to case. The default value has the empty name.
+inline bool NamesTheKey(std::wstring_view name) {
+  if (name.empty()) return true;
+  for (const wchar_t* naming : {L"DisplayName", L"ProductName", L"FriendlyName"})
+    if (CompareStringOrdinal(name.data(), static_cast<int>(name.size()), naming, -1, TRUE) == CSTR_EQUAL)
+      return true;
+  return false;
+}
+
+// The one judgement of a visited key by a search, which the sweep that
+// deletes and the scan that lists share: what its path or its values say,
+// weighed by who could have written them; with the names of the matching
+// values of a shared key, in the order they were read.
+class KeyJudge {
+ public:
+  explicit KeyJudge(const Search& search)
+      : search_(search), values_(search.match == Match::ValueName, search.match == Match::ValueData) {}
+
+  // Values for which gone(name) holds are passed over as if they were not
+  // there (a scan's, which deletes nothing, that a run would have deleted).
+  template <typename Gone>
+  [[nodiscard]] Verdict Judge(const Subkey& subkey, HKEY key, Gone gone) {
+    const Verdict verdict = ReadValues(subkey, key, gone);
+    // What a key's values say counts for the whole key only when nobody but
+    // the administrators could have written them; otherwise it is shared.
+    if (verdict == Verdict::Whole && search_.match != Match::Path && !OnlyAdministratorsCanWrite(key))
+      return search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
+    return verdict;
+  }
+
+  template <typename Each>
+  void ForEachMatchedValue(Each each) const {
+    size_t at = 0;
+    for (const size_t length : matchedLengths_) {
+      each(std::wstring_view(matchedNames_.data() + at, length));
+      at += length + 1;
+    }
+  }
+
+ private:
+  // Value names: whole when every one names the product; when others stand
+  // beside them, or a name too long for the buffer ends the scan early, only
+  // the matching names read so far are kept. Value data: whole when the
+  // text is in the value that names the key, or in every value of it; when
+  // only in some others (a path, a rule, a list) it is not ours.
+  template <typename Gone>
+  Verdict ReadValues(const Subkey& subkey, HKEY key, Gone gone) {
+    if (search_.match == Match::Path)
+      return search_.MatchesKey(subkey.path, subkey.name) ? Verdict::Whole : Verdict::None;
+    if (!values_.ReadsValues()) return Verdict::None;
+    matchedNames_.clear();
+    matchedLengths_.clear();
+    bool matched = false;
+    bool everyValueMatched = true;
+    for (DWORD index = 0;; ++index) {
+      const ValueRead read = values_.Read(key, index);
+      if (read == ValueRead::EndOfList) break;
+      if (read != ValueRead::EndOfScan && gone(values_.Name())) continue;
+      const bool matches = read != ValueRead::EndOfScan && search_.MatchesValue(values_.Name(), values_.Text());
+      everyValueMatched = everyValueMatched && matches;
+      if (read == ValueRead::EndOfScan) break;
+      if (!matches) continue;
+      matched = true;
+      if (search_.match == Match::ValueName) {
+        matchedNames_.append(values_.Name().data(), values_.Name().size() + 1);  // with its NUL
+        matchedLengths_.push_back(values_.Name().size());
+      } else if (NamesTheKey(values_.Name()))
+        return Verdict::Whole;
+    }
+    if (!matched) return Verdict::None;
+    if (everyValueMatched) return Verdict::Whole;
+    return search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
+  }
+
+  const Search search_;
+  ValueReader values_;
+  std::wstring matchedNames_;           // NUL-terminated names of a shared key's values
+  std::vector<size_t> matchedLengths_;  // their lengths: a name may hold a NUL
+};
+
 // How the next subkey is read by index: each in turn (full sweeps, discovery).
 struct IndexReader {
   struct Cursor {};
@@ -230,6 +319,11 @@ class RecordReader {
   const SearchMask searched_;
 };
 
+// What a policy made of a subkey before or on opening it: the walk enters
+// it; or it was deleted whole (its follower slides into its index); or it
+// is passed over as if deleted, by a policy that deletes nothing.
+enum class Step { Enter, Deleted, PassedOver };
+
 // The walk of a hive, from its root down to every key it can open, given
 // what happens at a key (Policy: BeforeOpen, Arrive, Unopened, Leave) and
 // how the next subkey is read (Reader). The root is borrowed: never closed,
@@ -267,12 +361,12 @@ class KeyWalk {
       KeyHandle opened;
       if (levels_.size() == 1 && levels_[0].key == HKEY_LOCAL_MACHINE && IsMachineSecretStore(subkey.name)) {
         // never entered, never read
-      } else if (policy_.BeforeOpen(subkey)) {
-        Deleted(level);
+      } else if (const Step step = policy_.BeforeOpen(subkey); step != Step::Enter) {
+        if (step == Step::Deleted) Deleted(level);
       } else if (OpenKey(level.key, subkey.name, WalkAccess, opened) != ERROR_SUCCESS) {
         policy_.Unopened(subkey);  // just deleted, or closed to us: its subtree is skipped
-      } else if (policy_.Arrive(subkey, opened.get())) {
-        Deleted(level);
+      } else if (const Step arrived = policy_.Arrive(subkey, opened.get()); arrived != Step::Enter) {
+        if (arrived == Step::Deleted) Deleted(level);
       } else {
         const HKEY key = opened.get();
         levels_.push_back({std::move(opened), key, 0, parentLength, Uncounted, reader_.Start(key, &level.cursor)});

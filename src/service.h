@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "handle.h"
 
@@ -40,6 +41,23 @@ bool KillProductProcesses();
 // name, and it began before the snapshot. A process ID is only a number; the
 // process may have ended since and its ID gone to any other.
 bool IsStillTheListedProcess(HANDLE process, const std::wstring& wanted, const FILETIME& snapshotTime);
+
+// A process a snapshot listed under a product image name, opened as the
+// process stage opens it to end it, and checked through its own handle to
+// still be the one listed; or, when it could not be opened, the code.
+struct ListedProcess {
+  KernelHandle process;  // empty when it could not be opened
+  bool waitable;         // opened with SYNCHRONIZE too
+  DWORD id;
+  LONG result;
+};
+std::vector<ListedProcess> ListProductProcesses(const std::wstring& wanted);
+
+// kestrum-scan, which changes nothing: a line for the service when it is
+// there, with its state; the "Killing Processes" header and a line for
+// each product process the process stage would end. Counted in Found.
+void ScanProductService();
+void ScanProductProcesses();
 
 // Starts the program toolName from the system folder, never from the
 // current directory or PATH, with arguments after its quoted path. It
