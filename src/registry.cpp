@@ -16,12 +16,17 @@
 // and registry. Not seen: keys that another process creates during the run
 // below a subtree in which discovery found no match.
 //
-// The pieces, each in its own file: one walk (KeyWalk) and how the next
-// subkey is read (IndexReader, RecordReader), in registry_walk.h; what
-// happens at a key: the sweeps (registry_sweep.*) and discovery
-// (registry_discovery.*), both matching through Search; the records'
-// bookkeeping (KeyRecords, in registry.h); here, the stages' pass tables
-// and how they run, over HKEY_CURRENT_USER and the other users' hives.
+// The scan (kestrum-scan) runs the same stages, discovery and recorded
+// walks with a third policy, which lists what the sweep would delete and
+// keeps it in a ledger that later searches pass over, and deletes nothing.
+//
+// The pieces, each in its own file: one walk (KeyWalk), how the next
+// subkey is read (IndexReader, RecordReader) and the judgement of a key
+// (KeyJudge), in registry_walk.h; what happens at a key: the sweeps
+// (registry_sweep.*), discovery (registry_discovery.*) and the scan
+// (registry_scan.*), all matching through Search; the records' bookkeeping
+// (KeyRecords, in registry.h); here, the stages' pass tables and how they
+// run, over HKEY_CURRENT_USER and the other users' hives.
 #include "registry.h"
 
 #include <windows.h>

@@ -325,8 +325,9 @@ class RecordReader {
 enum class Step { Enter, Deleted, PassedOver };
 
 // The walk of a hive, from its root down to every key it can open, given
-// what happens at a key (Policy: BeforeOpen, Arrive, Unopened, Leave) and
-// how the next subkey is read (Reader). The root is borrowed: never closed,
+// what happens at a key (Policy: BeforeOpen and Arrive, each giving a
+// Step; Unopened; Leave: a sweep, discovery or a scan) and how the next
+// subkey is read (Reader). The root is borrowed: never closed,
 // never acted on (its deletion would take the hive). An explicit stack of
 // open keys instead of recursion makes a deep hive cost heap, not stack;
 // the relative path grows and shrinks in one buffer, and one name buffer

@@ -278,12 +278,12 @@ int wmain(int argc, wchar_t** argv) {
       {NormalLimit, nullptr, [] { WalkOnce({HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE}); }},
       {"normal run, full walks (24)", NormalLimit, [] { RunRegistryStages(NormalRunStages, true); }},
       {NormalRun, NormalLimit, [] { RunRegistryStages(NormalRunStages, false); }},
+      // The scans (kestrum-scan): the same stages with the scan's policy,
+      // which lists what a run would delete and deletes nothing.
+      {NormalScan, NormalLimit, [] { RunRegistryStages(NormalRunStages, false, RegistryPurpose::Scan); }},
       {BootstrapperLimit, nullptr, [] { WalkOnce({HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}); }},
       {"-bo run, full walks (10)", BootstrapperLimit, [] { RunRegistryStages(BootstrapperRunStages, true); }},
       {BootstrapperRun, BootstrapperLimit, [] { RunRegistryStages(BootstrapperRunStages, false); }},
-      // The scans: the same stages with the scan's policy, which deletes
-      // nothing (so the planted records are there for every subject).
-      {NormalScan, NormalLimit, [] { RunRegistryStages(NormalRunStages, false, RegistryPurpose::Scan); }},
       {BootstrapperScan, BootstrapperLimit,
        [] { RunRegistryStages(BootstrapperRunStages, false, RegistryPurpose::Scan); }},
   };
