@@ -267,8 +267,21 @@ bool ValueExists(HKEY root, const std::wstring& path, const std::wstring& name) 
                       nullptr, nullptr) == ERROR_SUCCESS;
 }
 
+// In the 64-bit view, as everything here: RegDeleteTreeW names no view, and
+// a 32-bit process's is the 32-bit one (SOFTWARE\WOW6432Node\...).
 bool RemoveKey(HKEY root, const std::wstring& path) {
-  return RegDeleteTreeW(root, path.c_str()) == ERROR_SUCCESS;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | Wow64Access, &key) != ERROR_SUCCESS) return false;
+  std::vector<std::wstring> children;
+  wchar_t name[256];
+  for (DWORD length = 256; RegEnumKeyExW(key, static_cast<DWORD>(children.size()), name, &length, nullptr,
+                                         nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+       length = 256)
+    children.emplace_back(name, length);
+  RegCloseKey(key);
+  for (const std::wstring& child : children)
+    if (!RemoveKey(root, path + L"\\" + child)) return false;
+  return RegDeleteKeyExW(root, path.c_str(), Wow64Access, 0) == ERROR_SUCCESS;
 }
 
 bool SetKeyAccess(HKEY root, const std::wstring& path, bool closed) {
