@@ -510,6 +510,22 @@ std::vector<std::wstring> SurveyProduct() {
   return present;
 }
 
+namespace {
+
+// Bounded, so that a service program that never gets there cannot hang
+// the planting.
+bool WaitForServiceState(SC_HANDLE service, DWORD wanted) {
+  for (int poll = 0; poll < 600; ++poll) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service, &status)) return false;
+    if (status.dwCurrentState == wanted) return true;
+    Sleep(50);
+  }
+  return false;
+}
+
+}  // namespace
+
 bool InstallProductService(ServiceBehaviour behaviour, bool start) {
   const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   const std::wstring command =
@@ -520,17 +536,12 @@ bool InstallProductService(ServiceBehaviour behaviour, bool start) {
       nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) return false;
   if (!start) return true;
-  if (!StartServiceW(service.get(), 0, nullptr)) return false;
-  // Bounded, so that a service program that never gets there cannot hang
-  // the planting.
-  const DWORD wanted = behaviour == ServiceBehaviour::Pauses ? SERVICE_PAUSED : SERVICE_RUNNING;
-  for (int poll = 0; poll < 600; ++poll) {
-    SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service.get(), &status)) return false;
-    if (status.dwCurrentState == wanted) return true;
-    Sleep(50);
-  }
-  return false;
+  if (!StartServiceW(service.get(), 0, nullptr) || !WaitForServiceState(service.get(), SERVICE_RUNNING))
+    return false;
+  if (behaviour != ServiceBehaviour::Pauses) return true;
+  SERVICE_STATUS status{};
+  return ControlService(service.get(), SERVICE_CONTROL_PAUSE, &status) &&
+         WaitForServiceState(service.get(), SERVICE_PAUSED);
 }
 
 DWORD ServiceState(const std::wstring& name) {
