@@ -193,9 +193,10 @@ std::vector<ListedProcess> ListProductProcesses(const std::wstring& wanted) {
       match.process.reset(OpenProcess(access, FALSE, entry.th32ProcessID));
       match.waitable = false;
     }
-    if (!match.process)
-      match.result = static_cast<LONG>(GetLastError());
-    else if (!IsStillTheListedProcess(match.process.get(), wanted, snapshotTime))
+    match.result = match.process ? ERROR_SUCCESS : static_cast<LONG>(GetLastError());
+    // A process ID that no longer names a process: it ended after the snapshot.
+    if (match.result == ERROR_INVALID_PARAMETER) continue;
+    if (match.process && !IsStillTheListedProcess(match.process.get(), wanted, snapshotTime))
       continue;
     listed.push_back(std::move(match));
   }
