@@ -35,7 +35,7 @@ echo
 scan() {
   local title=$1 status=0
   shift
-  echo "== kestrum-scan.exe $* ($title)"
+  echo "== kestrum-scan.exe${*:+ $*} ($title)"
   (cd "$prefix/drive_c" && wine "$bin/kestrum-scan.exe" "$@") || status=$?
   echo "== kestrum-scan exit status: $status"
   echo
