@@ -117,8 +117,10 @@ class Stage {
  public:
   Stage() : quiet(QuietFlag) {}
   explicit Stage(bool quiet) : quiet(quiet) {}
+  // A stage whose report is held in held, to be printed later in its place.
+  Stage(bool quiet, std::wstring* held) : quiet(quiet), held_(held) {}
 
-  // Writes one piece of the report unless this stage is quiet.
+  // Writes one piece of the report (or holds it) unless this stage is quiet.
   void Report(const wchar_t* format, ...) const;
 
   // Stops StartupService and waits, within a bound, until it has stopped.
@@ -141,4 +143,7 @@ class Stage {
   void DeleteKeysByValueData(const std::wstring& searchText, SweepRun run = SweepRun::Pass) const;
 
   bool quiet;
+
+ private:
+  std::wstring* held_ = nullptr;
 };
