@@ -257,7 +257,9 @@ UserHive OpenUserHive(const UserProfile& profile) {
   UserHive hive;
   hive.sid = profile.sid;
   PSID sid = nullptr;
-  if (ConvertStringSidToSidW(profile.sid.c_str(), &sid)) {
+  // SYSTEM is one of the administrators already: its hive is judged as
+  // HKEY_CURRENT_USER is.
+  if (profile.sid != SystemSid && ConvertStringSidToSidW(profile.sid.c_str(), &sid)) {
     const LocalMemory owner(sid);
     const BYTE* bytes = static_cast<const BYTE*>(sid);
     hive.user.assign(bytes, bytes + GetLengthSid(sid));

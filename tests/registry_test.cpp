@@ -4,9 +4,11 @@
 // what is left in the registry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "app.h"
 #include "harness.h"
 #include "plant.h"
 #include "registry.h"
@@ -488,45 +490,127 @@ void InsertAfter(std::string& report, const std::string& after, const std::strin
   report.insert(at + after.size(), text);
 }
 
-// Users who are not logged on: the user passes load each profile's hive
-// from its file, sweep it after the logged-on users' hives, report its
-// paths from the user's SID and unload it; a profile whose file is not a
-// hive, or is gone, is named once (1017 is Wine's code for a file that
-// is not a hive) and the run goes on. Wine cannot show real profiles, a
-// hive in use by a user who is logged on, refused access or a forced
-// unload; and it loads a copy of a hive file that it never writes back, so
-// what went from a profile is checked by the report alone, and each stage
-// gets the profile planted afresh.
+// Sets a key's owner and DACL from their SDDL text.
+bool SetKeySecurity(HKEY root, const std::wstring& path, const std::wstring& sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+    return false;
+  HKEY key = nullptr;
+  LONG result = RegOpenKeyExW(root, path.c_str(), 0, WRITE_DAC | WRITE_OWNER | KEY_WOW64_64KEY, &key);
+  if (result == ERROR_SUCCESS) {
+    result = RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
+    RegCloseKey(key);
+  }
+  LocalFree(descriptor);
+  return result == ERROR_SUCCESS;
+}
+
+// The name under HKEY_USERS that a run of the process id, started at the
+// time given (a FILETIME as one number), gives the hive of a profile entry.
+std::wstring RunHiveName(DWORD process, unsigned long long started, const std::wstring& entry) {
+  wchar_t text[40];
+  swprintf(text, 40, L"kestrum.%lu.%016llX.", static_cast<unsigned long>(process), started);
+  return text + entry;
+}
+
+// Every other user's hive, one at a time, on one planted machine: SYSTEM's
+// (.DEFAULT; the tests do not run as SYSTEM), the logged-on user 1001's
+// with the rights Windows gives a user's keys, then the profiles of
+// ProfileList, their paths below %SystemDrive% expanded from the system's
+// values while this process's own SystemDrive says Q:, each loaded, swept
+// by every user pass and check pass, and unloaded before the next: 1001.bak
+// (the profile service's copy of 1001's own profile, reported as his),
+// 1002, 1003 (not a hive: 1017 is Wine's code), 1004 (no NTUSER.DAT, which
+// must not be created), 1005 (a variable that is not the system's), 1009
+// (left loaded by a run that has ended: the process of its ID started at
+// another time), and a service account's profile, never loaded. The report
+// keeps pass-by-pass order. In his own hive a key of 1001's goes whole only
+// when he could have deleted all of it: Own holds a key that SYSTEM owns and
+// lets him only read, so only its value goes. Wine keeps no rights in a
+// hive file, so keys of the profiles it loads have its default rights
+// (owner Administrators, users read): keys their users could not have
+// deleted, of which only the values go. Not shown under Wine: real
+// profiles and the profile service, a hive in use by a user who logs on
+// during the run (32), refused access, a forced unload, a hive written back
+// to its file (so what went from a profile is checked by the report; each
+// stage gets the profiles planted afresh).
 TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
-  const std::string loggedOn = "Deleting " + Utf8(LoggedOnUserSid) + "\\";
-  const std::string loggedOff = "Deleting S-1-5-21-0-0-0-1002\\";
+  const std::wstring loggedOn = LoggedOnUserSid;
+  const std::string products = "Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n";
+  const std::string upgradeCodes = "Software\\Microsoft\\Installer\\UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071";
+  const std::string value = "Deleting value '9636B389AB5D5D14EBF454D61C4F4941' of ";
+  const std::string user = Utf8(loggedOn) + "\\";
+  const std::string users =
+      "\n--- Deleting HKEY_CURRENT_USER 1 ---\n"
+      "Deleting " + products + "Deleting S-1-5-18\\" + products + "Deleting " + user + products +
+      "Deleting " + user + products + "Deleting S-1-5-21-0-0-0-1002\\" + products +
+      "FAILED to open the registry of user S-1-5-21-0-0-0-1003: 1017\n"
+      "No registry file for user S-1-5-21-0-0-0-1004: 2\n"
+      "FAILED to open the registry of user S-1-5-21-0-0-0-1005: 203\n"
+      "Deleting S-1-5-21-0-0-0-1009\\" + products +
+      "\n--- Deleting HKEY_CURRENT_USER 1 Check ---\n"
+      "\n--- Deleting HKEY_CURRENT_USER 2 ---\n"
+      "Deleting " + upgradeCodes + "..SUCCESS\n" +
+      value + user + "Software\\KestrumTest\\Own..SUCCESS\n"
+      "Deleting " + user + "Software\\KestrumTest\\Whole..SUCCESS\n"
+      "Deleting " + user + upgradeCodes + "..SUCCESS\n" +
+      value + user + upgradeCodes + "..SUCCESS\n" +
+      value + "S-1-5-21-0-0-0-1002\\" + upgradeCodes + "..SUCCESS\n" +
+      value + "S-1-5-21-0-0-0-1009\\" + upgradeCodes + "..SUCCESS\n"
+      "\n--- Deleting HKEY_CURRENT_USER 2 Check ---\n";
+  FILETIME started{}, exited, kernel, spent;
+  ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &started, &exited, &kernel, &spent));
+  const unsigned long long start = static_cast<unsigned long long>(started.dwHighDateTime) << 32 | started.dwLowDateTime;
+  const std::wstring ended = RunHiveName(GetCurrentProcessId(), start - 1, L"S-1-5-21-0-0-0-1009");
+  const std::wstring running = RunHiveName(GetCurrentProcessId(), start, L"S-1-5-21-0-0-0-1010");
   for (const auto& [stage, planted] : {std::pair{&DeleteInstallerRegistryEntries, PlantedInstallerStageReport()},
                                        std::pair{&DeleteBootstrapperRegistryEntries, PlantedBootstrapperStageReport()}}) {
     RunPlantingTool(L"registry");
+    ASSERT_TRUE(PlantString(HKEY_USERS, L".DEFAULT\\Software\\Microsoft\\Installer\\Products\\"
+                                        L"9636B389AB5D5D14EBF454D61C4F4941", L"ProductName", L"Orvane Setup"));
+    for (const wchar_t* key : {L"Own", L"Whole"})
+      ASSERT_TRUE(PlantString(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\" + key,
+                              L"9636B389AB5D5D14EBF454D61C4F4941", L""));
+    ASSERT_TRUE(PlantKey(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own\\Policies"));
+    ASSERT_TRUE(GiveUserHiveRights(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest", loggedOn));
+    ASSERT_TRUE(SetKeySecurity(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own\\Policies",
+                               L"O:SYD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;" + loggedOn + L")"));
+    std::wstring noHive, endedFile, runningFile;
+    ASSERT_TRUE(PlantProfile(loggedOn + L".bak", ProfileHive::Records));
     ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1002", ProfileHive::Records));
     ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1003", ProfileHive::NotAHive));
-    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1004", ProfileHive::Missing));
-    const std::vector<std::wstring> hives = SubkeyNames(HKEY_USERS, L"");
-    // The unloaded profile's lines follow the logged-on user's; the two
-    // profiles without a hive come once, after it, in the first pass.
-    std::string expected;
-    for (size_t start = 0, end; start < planted.size(); start = end + 1) {
-      end = planted.find('\n', start);
-      const std::string line = planted.substr(start, end + 1 - start);
-      expected += line;
-      if (line.rfind(loggedOn, 0) == 0) expected += loggedOff + line.substr(loggedOn.size());
-    }
-    InsertAfter(expected, loggedOff + "Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n",
-                "FAILED to open the registry of user S-1-5-21-0-0-0-1003: 1017\n"
-                "No registry file for user S-1-5-21-0-0-0-1004: 3\n");
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1004", ProfileHive::Missing, &noHive));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1005", ProfileHive::ForeignVariable));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1009", ProfileHive::Records, &endedFile));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-80-1-2-3-4-5", ProfileHive::Records));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1010", ProfileHive::Records, &runningFile));
+    ASSERT_TRUE(RemoveKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\"
+                                              L"S-1-5-21-0-0-0-1010"));
+    EnablePrivileges({SE_RESTORE_NAME});
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, ended.c_str(), endedFile.c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, running.c_str(), runningFile.c_str()), ERROR_SUCCESS);
+    std::vector<std::wstring> hives = SubkeyNames(HKEY_USERS, L"");
+    std::string expected = planted;
+    expected.replace(expected.find(PlantedCurrentUserPasses()), PlantedCurrentUserPasses().size(), users);
+    ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"Q:"));
     ReportCapture capture;
     EXPECT_TRUE(stage());
+    ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"C:"));
     EXPECT_EQ(capture.Text(), expected);
+    // Only the ended run's hive went; the running one's stays.
+    hives.erase(std::find(hives.begin(), hives.end(), ended));
     EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);
-    // The logged-on user keeps all but the product's records.
-    EXPECT_TRUE(KeyExists(HKEY_USERS, LoggedOnUserSid + L"\\Software\\Microsoft\\Installer\\Products\\"s
-                                                        L"7A6B5C4D3E2F10011223344556677889"));
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, running.c_str()), ERROR_SUCCESS);
+    EXPECT_FALSE(PathExists(noHive));
+    // The logged-on user keeps all but the product's records, and the key
+    // he could not have deleted whole.
+    EXPECT_TRUE(KeyExists(HKEY_USERS, loggedOn + L"\\Software\\Microsoft\\Installer\\Products\\"
+                                                 L"7A6B5C4D3E2F10011223344556677889"));
+    EXPECT_TRUE(KeyExists(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own\\Policies"));
+    EXPECT_FALSE(ValueExists(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own", L"9636B389AB5D5D14EBF454D61C4F4941"));
+    EXPECT_FALSE(KeyExists(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Whole"));
     for (const std::wstring& present : SurveyProduct()) EXPECT_EQ(present.find(L"HKEY_USERS"), present.npos);
+    ASSERT_TRUE(RemoveKey(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest"));
   }
 }
 
