@@ -15,6 +15,10 @@ extern bool BootstrapperOnlyFlag;
 // "%ls" is a wide string under both MinGW and MSVC; "%d" a 32-bit int.
 namespace Message {
 constexpr wchar_t CurrentDirectory[] = L"Current Directory: %ls\n";
+// Another run held the machine's run lock when this one started.
+constexpr wchar_t WaitedForOtherRun[] = L"Another kestrum run was under way; this run waited for it to end.\n";
+constexpr wchar_t OtherRunDidNotEnd[] =
+    L"FAILED: another kestrum run did not end within %d seconds; this run did nothing.\n";
 constexpr wchar_t StoppingServiceHeader[] = L"\nStopping Service\n----------------\n";
 constexpr wchar_t FailedToFindService[] = L"Failed to find service.\n";
 constexpr wchar_t FoundService[] = L"Found service.\n";
