@@ -665,10 +665,9 @@ void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, 
 class OtherUsers {
  public:
   OtherUsers(const Stage& stage, const std::vector<Pass>& passes, bool discover) : held_(passes.size() * 2) {
-    // Lines of the first pass and its check pass, of the last check pass.
-    const size_t first = FirstUserPass(passes) * 2;
-    const size_t last = LastUserPass(passes) * 2 + 1;
-    const Stage opening(stage.quiet, &held_[first]);
+    // A hive not swept is named in the first user pass; one not unloaded
+    // in the last check pass, after its lines.
+    const Stage opening(stage.quiet, &HeldOf(FirstUserPass(passes), SweepRun::Pass));
     for (const LeftHive& left : UnloadHivesOfEndedRuns())
       opening.Report(Message::FailedToUnloadUserHive, Printable(left.sid).c_str(), static_cast<int>(left.result));
     for (const UserProfile& profile : ListOtherUsers()) {
@@ -680,17 +679,17 @@ class OtherUsers {
         SweepUser(stage, passes, hive, discover);
       const LONG unloaded = CloseUserHive(hive);
       if (unloaded != ERROR_SUCCESS)
-        Stage(stage.quiet, &held_[last])
+        Stage(stage.quiet, &HeldOf(LastUserPass(passes), SweepRun::Check))
             .Report(Message::FailedToUnloadUserHive, hive.sid.c_str(), static_cast<int>(unloaded));
     }
   }
 
   // The held lines of a pass (its index in the table) or its check pass.
-  [[nodiscard]] const std::wstring& Held(size_t pass, SweepRun run) const {
-    return held_[pass * 2 + (run == SweepRun::Check ? 1 : 0)];
-  }
+  [[nodiscard]] const std::wstring& Held(size_t pass, SweepRun run) { return HeldOf(pass, run); }
 
  private:
+  std::wstring& HeldOf(size_t pass, SweepRun run) { return held_[pass * 2 + (run == SweepRun::Check ? 1 : 0)]; }
+
   static size_t FirstUserPass(const std::vector<Pass>& passes) {
     size_t at = 0;
     while (passes[at].root != HKEY_CURRENT_USER) ++at;
@@ -717,7 +716,7 @@ class OtherUsers {
       const Pass& pass = passes[at];
       if (pass.root != HKEY_CURRENT_USER) continue;
       for (const SweepRun run : {SweepRun::Pass, SweepRun::Check})
-        SweepHive(Stage(stage.quiet, &held_[at * 2 + (run == SweepRun::Check ? 1 : 0)]), records.root,
+        SweepHive(Stage(stage.quiet, &HeldOf(at, run)), records.root,
                   {pass.sweep, pass.searchText}, run, discover ? &records : nullptr, shownAs, user);
     }
   }

@@ -77,12 +77,12 @@ std::wstring RunningAccountSid() {
   return account.empty() ? std::wstring() : SidText(const_cast<BYTE*>(account.data()));
 }
 
-// Opens name below parent as itself, for reading: a hive's root needs no
-// more for the walks, nor a profile's entry; the owner takes only a key
-// that opened.
-LONG OpenForReading(HKEY parent, const std::wstring& name, KeyHandle& key) {
+// Opens name below parent as itself (or, with options 0, what it links
+// to), for reading: a hive's root needs no more for the walks, nor a
+// profile's entry; the owner takes only a key that opened.
+LONG OpenForReading(HKEY parent, const std::wstring& name, KeyHandle& key, DWORD options = REG_OPTION_OPEN_LINK) {
   HKEY opened = nullptr;
-  const LONG result = RegOpenKeyExW(parent, name.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | KEY_WOW64_64KEY, &opened);
+  const LONG result = RegOpenKeyExW(parent, name.c_str(), options, KEY_READ | KEY_WOW64_64KEY, &opened);
   if (result == ERROR_SUCCESS) key.reset(opened);
   return result;
 }
@@ -265,7 +265,11 @@ UserHive OpenUserHive(const UserProfile& profile) {
     hive.user.assign(bytes, bytes + GetLengthSid(sid));
   }
   if (!profile.loadedAs.empty()) {
-    hive.result = OpenForReading(HKEY_USERS, profile.loadedAs, hive.root);
+    // Windows makes one of S-1-5-18 and .DEFAULT a link to the other. Only
+    // the system puts hives and links below HKEY_USERS, so that one link
+    // is followed; the walks below it follow none.
+    hive.result = OpenForReading(HKEY_USERS, profile.loadedAs, hive.root,
+                                 profile.sid == SystemSid ? 0 : REG_OPTION_OPEN_LINK);
     return hive;
   }
   HKEY opened = nullptr;
