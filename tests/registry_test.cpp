@@ -513,6 +513,25 @@ std::wstring RunHiveName(DWORD process, unsigned long long started, const std::w
   return text + entry;
 }
 
+// Watches HKEY_USERS while a stage runs: the most hives loaded at once
+// under names that begin with prefix.
+struct LoadWatch {
+  std::wstring prefix;
+  volatile LONG stop = 0;
+  size_t most = 0;
+};
+
+DWORD WINAPI WatchLoads(void* context) {
+  auto* watch = static_cast<LoadWatch*>(context);
+  while (InterlockedCompareExchange(&watch->stop, 0, 0) == 0) {
+    size_t loaded = 0;
+    for (const std::wstring& name : SubkeyNames(HKEY_USERS, L""))
+      loaded += name.rfind(watch->prefix, 0) == 0 ? 1 : 0;
+    watch->most = std::max(watch->most, loaded);
+  }
+  return 0;
+}
+
 // Every other user's hive, one at a time, on one planted machine: SYSTEM's
 // (.DEFAULT; the tests do not run as SYSTEM), the logged-on user 1001's
 // with the rights Windows gives a user's keys, then the profiles of
@@ -593,9 +612,16 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     std::string expected = planted;
     expected.replace(expected.find(PlantedCurrentUserPasses()), PlantedCurrentUserPasses().size(), users);
     ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"Q:"));
+    LoadWatch watch{running.substr(0, running.size() - std::wstring(L"S-1-5-21-0-0-0-1010").size())};
+    const HANDLE watcher = CreateThread(nullptr, 0, WatchLoads, &watch, 0, nullptr);
     ReportCapture capture;
     EXPECT_TRUE(stage());
+    InterlockedExchange(&watch.stop, 1);
+    WaitForSingleObject(watcher, INFINITE);
+    CloseHandle(watcher);
     ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"C:"));
+    // The running one's, and at most one of this run's.
+    EXPECT_LE(watch.most, 2u);
     EXPECT_EQ(capture.Text(), expected);
     // Only the ended run's hive went; the running one's stays.
     hives.erase(std::find(hives.begin(), hives.end(), ended));
