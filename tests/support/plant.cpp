@@ -268,7 +268,13 @@ bool ValueExists(HKEY root, const std::wstring& path, const std::wstring& name) 
 }
 
 bool RemoveKey(HKEY root, const std::wstring& path) {
-  return RegDeleteTreeW(root, path.c_str()) == ERROR_SUCCESS;
+  // RegDeleteTreeW by a path acts in the process's own view; through a
+  // handle opened in the 64-bit view it empties that key.
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS | Wow64Access, &key) != ERROR_SUCCESS) return false;
+  const LONG emptied = RegDeleteTreeW(key, nullptr);
+  RegCloseKey(key);
+  return emptied == ERROR_SUCCESS && RegDeleteKeyExW(root, path.c_str(), Wow64Access, 0) == ERROR_SUCCESS;
 }
 
 bool SetKeyAccess(HKEY root, const std::wstring& path, bool closed) {
