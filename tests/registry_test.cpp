@@ -490,23 +490,7 @@ void InsertAfter(std::string& report, const std::string& after, const std::strin
   report.insert(at + after.size(), text);
 }
 
-// Sets a key's owner and DACL from their SDDL text.
-bool SetKeySecurity(HKEY root, const std::wstring& path, const std::wstring& sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
-    return false;
-  HKEY key = nullptr;
-  LONG result = RegOpenKeyExW(root, path.c_str(), 0, WRITE_DAC | WRITE_OWNER | KEY_WOW64_64KEY, &key);
-  if (result == ERROR_SUCCESS) {
-    result = RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
-    RegCloseKey(key);
-  }
-  LocalFree(descriptor);
-  return result == ERROR_SUCCESS;
-}
-
-// The name under HKEY_USERS that a run of the process id, started at the
-// time given (a FILETIME as one number), gives the hive of a profile entry.
+// The name a run of process, started at started, gives a profile's hive.
 std::wstring RunHiveName(DWORD process, unsigned long long started, const std::wstring& entry) {
   wchar_t text[40];
   swprintf(text, 40, L"kestrum.%lu.%016llX.", static_cast<unsigned long>(process), started);
@@ -533,26 +517,19 @@ DWORD WINAPI WatchLoads(void* context) {
 }
 
 // Every other user's hive, one at a time, on one planted machine: SYSTEM's
-// (.DEFAULT; the tests do not run as SYSTEM), the logged-on user 1001's
-// with the rights Windows gives a user's keys, then the profiles of
-// ProfileList, their paths below %SystemDrive% expanded from the system's
-// values while this process's own SystemDrive says Q:, each loaded, swept
-// by every user pass and check pass, and unloaded before the next: 1001.bak
-// (the profile service's copy of 1001's own profile, reported as his),
-// 1002, 1003 (not a hive: 1017 is Wine's code), 1004 (no NTUSER.DAT, which
-// must not be created), 1005 (a variable that is not the system's), 1009
-// (left loaded by a run that has ended: the process of its ID started at
-// another time), and a service account's profile, never loaded. The report
-// keeps pass-by-pass order. In his own hive a key of 1001's goes whole only
-// when he could have deleted all of it: Own holds a key that SYSTEM owns and
-// lets him only read, so only its value goes. Wine keeps no rights in a
-// hive file, so keys of the profiles it loads have its default rights
-// (owner Administrators, users read): keys their users could not have
-// deleted, of which only the values go. Not shown under Wine: real
-// profiles and the profile service, a hive in use by a user who logs on
-// during the run (32), refused access, a forced unload, a hive written back
-// to its file (so what went from a profile is checked by the report; each
-// stage gets the profiles planted afresh).
+// (.DEFAULT: the tests do not run as SYSTEM); logged-on 1001's, with the
+// rights Windows gives a user's keys (Own holds a key SYSTEM owns that he
+// may only read, so only Own's value goes); then ProfileList's, paths below
+// %SystemDrive% expanded from the system's values while ours says Q:,
+// each loaded, swept and unloaded before the next: 1001.bak (reported as
+// 1001), 1002, 1003 (not a hive: Wine's 1017), 1004 (no NTUSER.DAT, never
+// created), 1005 (a variable not the system's), 1009 (left loaded by an
+// ended run: its process ID with another start time), and a service
+// account, never loaded. Wine keeps no rights in a hive file: a profile's
+// keys have Wine's defaults (owner Administrators, users read), which their
+// users could not delete, so only values go. Not shown under Wine: real
+// profiles, a logon during the run (32), refused access, a forced unload,
+// a hive written back to its file (each stage plants the profiles afresh).
 TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
   const std::wstring loggedOn = LoggedOnUserSid;
   const std::string products = "Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n";
@@ -592,7 +569,7 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
                               L"9636B389AB5D5D14EBF454D61C4F4941", L""));
     ASSERT_TRUE(PlantKey(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own\\Policies"));
     ASSERT_TRUE(GiveUserHiveRights(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest", loggedOn));
-    ASSERT_TRUE(SetKeySecurity(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own\\Policies",
+    ASSERT_TRUE(SetTreeSecurity(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own\\Policies",
                                L"O:SYD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;" + loggedOn + L")"));
     std::wstring noHive, endedFile, runningFile;
     ASSERT_TRUE(PlantProfile(loggedOn + L".bak", ProfileHive::Records));

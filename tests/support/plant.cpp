@@ -437,9 +437,7 @@ void PlantBootstrapperRecords() {
   GiveUserHiveRights(HKEY_USERS, LoggedOnUserSid, LoggedOnUserSid);
 }
 
-bool GiveUserHiveRights(HKEY root, const std::wstring& path, const std::wstring& sid) {
-  const std::wstring sddl =
-      L"O:" + sid + L"D:P(A;CI;KA;;;" + sid + L")(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;RC)";
+bool SetTreeSecurity(HKEY root, const std::wstring& path, const std::wstring& sddl) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
     return false;
@@ -467,6 +465,10 @@ bool GiveUserHiveRights(HKEY root, const std::wstring& path, const std::wstring&
   }
   LocalFree(descriptor);
   return given;
+}
+
+bool GiveUserHiveRights(HKEY root, const std::wstring& path, const std::wstring& sid) {
+  return SetTreeSecurity(root, path, L"O:" + sid + L"D:P(A;CI;KA;;;" + sid + L")(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;RC)");
 }
 
 bool PlantProfile(const std::wstring& entry, ProfileHive hive, std::wstring* hiveFile) {

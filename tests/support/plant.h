@@ -84,10 +84,12 @@ void PlantInstallerRecords();
 // product's records there.
 constexpr wchar_t LoggedOnUserSid[] = L"S-1-5-21-0-0-0-1001";
 void PlantBootstrapperRecords();
-// Gives the key at path and every key below it the rights Windows gives
-// the keys of a user's own hive: owner the user; full control for him,
-// SYSTEM and Administrators; read for RESTRICTED. Wine gives none of this
-// by itself; a test sets it while its machine's server runs.
+// Sets the owner and DACL (SDDL) of the key at path and of every key below
+// it; Wine keeps them while the machine's server runs.
+bool SetTreeSecurity(HKEY root, const std::wstring& path, const std::wstring& sddl);
+// The rights Windows gives the keys of a user's own hive, which Wine does
+// not: owner the user; full control for him, SYSTEM and Administrators;
+// read for RESTRICTED.
 bool GiveUserHiveRights(HKEY root, const std::wstring& path, const std::wstring& sid);
 // A user who is not logged on: his profile, listed in ProfileList by entry
 // (his SID, or SID.bak) with a ProfileImagePath of REG_EXPAND_SZ below
