@@ -8,8 +8,9 @@ rem only read, so a SYSTEM run never writes into a file, folder or link
 rem that one of them prepared. Exit status: 0 when the report shows
 rem nothing of the product left; 2 when it does (a line with FAILED: a
 rem deletion that failed, a base folder not obtained, a user's registry
-rem not opened or not unloaded; or a STAYED line: a product folder that is
-rem still there) or cannot be read;
+rem not opened or not unloaded, another run that held the run lock too
+rem long; or a STAYED line: a product folder that is still there) or
+rem cannot be read;
 rem 1 when the report folder cannot be made (kestrum does not run then).
 rem Intune and ConfigMgr read any status outside their success, reboot and
 rem retry codes (0, 1707, 3010, 1641, 1618) as a failure. With -s there is

@@ -132,92 +132,107 @@ void WithRegistryWork(unsigned stage, Body body) {
 // delete. The scan's pass lists what the run's pass and check pass
 // together delete: its check pass has nothing left to list.
 void SweepOrScan(const Stage& stage, HKEY root, const Search& search, SweepRun run, HiveRecords* hive,
-                 std::wstring_view shownAs, ScanLedger* scan) {
+                 std::wstring_view shownAs, PSID user, ScanLedger* scan) {
   if (scan == nullptr)
-    SweepHive(stage, root, search, run, hive, shownAs);
+    SweepHive(stage, root, search, run, hive, shownAs, user);
   else if (run == SweepRun::Pass)
-    ScanHive(stage, root, search, hive, shownAs, *scan);
+    ScanHive(stage, root, search, hive, shownAs, user, *scan);
 }
 
 void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, Match match,
               const std::wstring& searchText, SweepRun run) {
   HiveRecords& hive = work.Hive(predefined);
-  SweepOrScan(stage, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr, {}, work.scan.get());
+  SweepOrScan(stage, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr, {}, nullptr,
+              work.scan.get());
 }
 
-// The other users' hives while a stage's HKEY_CURRENT_USER passes run:
-// opened or loaded, and discovered with those passes' searches, before the
-// first, and closed and unloaded once the last has ended, so that no
-// profile stays loaded longer than they need it. Each of those passes and
-// check passes sweeps them after HKEY_CURRENT_USER, as it sweeps that, and
-// reports their paths from their users' SIDs.
+// The other users' part of a stage's HKEY_CURRENT_USER passes, done before
+// the first of them: one hive at a time is opened (loaded when its user is
+// not logged on), discovered with those passes' searches, swept by each of
+// them and its check pass in the stage's order, then closed and unloaded,
+// so that no profile stays loaded longer than its own sweeps, and only one
+// at any time. What each pass and check pass reports of a hive is held and
+// printed in the pass's place, after HKEY_CURRENT_USER's lines, the users
+// in their order; a hive is reported from its user's SID.
 class OtherUsers {
  public:
   OtherUsers(const Stage& stage, const std::vector<Pass>& passes, bool discover, ScanLedger* scan)
-      : stage_(stage), hives_(OpenOtherUsersHives()), records_(hives_.size()), discovered_(discover), scan_(scan) {
-    for (size_t at = 0; at < hives_.size(); ++at) {
-      shownAs_.push_back(hives_[at].sid + L'\\');
-      HiveRecords& hive = records_[at];
-      hive.root = hives_[at].root.get();
-      if (!discover || hive.root == nullptr) continue;
-      for (const Pass& pass : passes)
-        if (pass.root == HKEY_CURRENT_USER) AddSearch(hive, {pass.sweep, pass.searchText});
-      Discover(hive);
-    }
-  }
-  ~OtherUsers() {
-    for (UserHive& hive : hives_) {
-      const LONG result = CloseUserHive(hive);
-      if (result != ERROR_SUCCESS)
-        stage_.Report(Message::FailedToUnloadUserHive, hive.sid.c_str(), static_cast<int>(result));
-    }
-  }
-  OtherUsers(const OtherUsers&) = delete;
-  OtherUsers& operator=(const OtherUsers&) = delete;
-
-  // A hive that could not be opened is named in the first pass only.
-  void SweepEach(const Pass& pass, SweepRun run) {
-    for (size_t at = 0; at < hives_.size(); ++at) {
-      const UserHive& hive = hives_[at];
-      if (hive.root) {
-        SweepOrScan(stage_, hive.root.get(), {pass.sweep, pass.searchText}, run,
-                    discovered_ ? &records_[at] : nullptr, shownAs_[at], scan_);
-      } else if (!named_) {
-        stage_.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
-                      static_cast<int>(hive.result));
-        if (scan_ != nullptr && !hive.noHiveFile) ++Found.unsearched;
+      : held_(passes.size() * 2) {
+    // A hive not swept is named in the first user pass; one not unloaded
+    // in the last check pass, after its lines.
+    const Stage opening(stage.quiet, &HeldOf(FirstUserPass(passes), SweepRun::Pass));
+    for (const LeftHive& left : UnloadHivesOfEndedRuns())
+      opening.Report(Message::FailedToUnloadUserHive, Printable(left.sid).c_str(), static_cast<int>(left.result));
+    for (const UserProfile& profile : ListOtherUsers()) {
+      UserHive hive = OpenUserHive(profile);
+      if (!hive.root) {
+        opening.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
+                       static_cast<int>(hive.result));
+        if (scan != nullptr && !hive.noHiveFile) ++Found.unsearched;
+      } else {
+        SweepUser(stage, passes, hive, discover, scan);
       }
+      const LONG unloaded = CloseUserHive(hive);
+      if (unloaded != ERROR_SUCCESS)
+        Stage(stage.quiet, &HeldOf(LastUserPass(passes), SweepRun::Check))
+            .Report(Message::FailedToUnloadUserHive, hive.sid.c_str(), static_cast<int>(unloaded));
     }
-    named_ = true;
   }
+
+  // The held lines of a pass (its index in the table) or its check pass.
+  [[nodiscard]] const std::wstring& Held(size_t pass, SweepRun run) { return HeldOf(pass, run); }
 
  private:
-  const Stage& stage_;
-  std::vector<UserHive> hives_;
-  std::vector<HiveRecords> records_;  // one for each hive
-  std::vector<std::wstring> shownAs_;  // likewise
-  const bool discovered_;
-  ScanLedger* const scan_;
-  bool named_ = false;
+  std::wstring& HeldOf(size_t pass, SweepRun run) { return held_[pass * 2 + (run == SweepRun::Check ? 1 : 0)]; }
+
+  static size_t FirstUserPass(const std::vector<Pass>& passes) {
+    size_t at = 0;
+    while (passes[at].root != HKEY_CURRENT_USER) ++at;
+    return at;
+  }
+  static size_t LastUserPass(const std::vector<Pass>& passes) {
+    size_t at = passes.size() - 1;
+    while (passes[at].root != HKEY_CURRENT_USER) --at;
+    return at;
+  }
+
+  void SweepUser(const Stage& stage, const std::vector<Pass>& passes, UserHive& hive, bool discover,
+                 ScanLedger* scan) {
+    HiveRecords records;
+    records.root = hive.root.get();
+    if (discover) {
+      for (const Pass& pass : passes)
+        if (pass.root == HKEY_CURRENT_USER) AddSearch(records, {pass.sweep, pass.searchText});
+      Discover(records);
+    }
+    const std::wstring shownAs = hive.sid + L'\\';
+    const PSID user = hive.user.empty() ? nullptr : hive.user.data();
+    for (size_t at = 0; at < passes.size(); ++at) {
+      const Pass& pass = passes[at];
+      if (pass.root != HKEY_CURRENT_USER) continue;
+      for (const SweepRun run : {SweepRun::Pass, SweepRun::Check})
+        SweepOrScan(Stage(stage.quiet, &HeldOf(at, run)), records.root, {pass.sweep, pass.searchText}, run,
+                    discover ? &records : nullptr, shownAs, user, scan);
+    }
+  }
+
+  std::vector<std::wstring> held_;  // each pass's lines, then its check pass's
 };
 
 void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, RegistryWork::Records& work) {
   Report(stageHeader);
   const Stage stage;
   std::optional<OtherUsers> users;
-  for (const Pass& pass : passes) {
+  for (size_t at = 0; at < passes.size(); ++at) {
+    const Pass& pass = passes[at];
     const bool forUsers = pass.root == HKEY_CURRENT_USER;
-    if (!forUsers)
-      users.reset();
-    else if (!users)
-      users.emplace(stage, passes, work.discovered, work.scan.get());
+    if (forUsers && !users) users.emplace(stage, passes, work.discovered, work.scan.get());
     // The search text is set up afresh for every pass and check pass.
-    Report(pass.subHeader);
-    RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, SweepRun::Pass);
-    if (forUsers) users->SweepEach(pass, SweepRun::Pass);
-    Report(pass.checkSubHeader);
-    RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, SweepRun::Check);
-    if (forUsers) users->SweepEach(pass, SweepRun::Check);
+    for (const SweepRun run : {SweepRun::Pass, SweepRun::Check}) {
+      Report(run == SweepRun::Pass ? pass.subHeader : pass.checkSubHeader);
+      RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, run);
+      if (forUsers) stage.Report(L"%ls", users->Held(at, run).c_str());
+    }
   }
 }
 

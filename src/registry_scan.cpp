@@ -121,8 +121,10 @@ class DeletionForecast {
 // the walk enters, as the run's walk does.
 class Scan {
  public:
-  Scan(const Stage& stage, const Search& search, std::wstring_view shownAs, ScanLedger& ledger, std::wstring root)
-      : stage_(stage), search_(search), shownAs_(shownAs), ledger_(ledger), root_(std::move(root)), judge_(search) {}
+  Scan(const Stage& stage, const Search& search, std::wstring_view shownAs, PSID user, ScanLedger& ledger,
+       std::wstring root)
+      : stage_(stage), search_(search), shownAs_(shownAs), ledger_(ledger), root_(std::move(root)),
+        judge_(search, user) {}
 
   [[nodiscard]] Step BeforeOpen(const Subkey& subkey) {
     NameOf(subkey);
@@ -205,9 +207,9 @@ void ScanLedger::ValueDeleted(std::wstring_view key, std::wstring_view value) {
 }
 
 void ScanHive(const Stage& stage, HKEY root, const Search& search, HiveRecords* hive, std::wstring_view shownAs,
-              ScanLedger& ledger) {
+              PSID user, ScanLedger& ledger) {
   if (search.text.empty()) return;
-  Scan scan(stage, search, shownAs, ledger, RootName(root));
+  Scan scan(stage, search, shownAs, user, ledger, RootName(root));
   const SearchMask searched = hive != nullptr ? hive->BitOf(search) : 0;
   if (searched != 0)
     KeyWalk(root, SweepRun::Pass, scan, RecordReader(hive->kept, searched)).Run();

@@ -43,6 +43,7 @@ class ScanLedger {
 // Scans the hive at root with one search as SweepHive sweeps it (along
 // hive's records when given), listing under stage what the sweep's pass and
 // check pass together would delete, each once, and what it would leave as
-// shared; shownAs goes before every path listed.
+// shared; shownAs goes before every path listed, and user is then the
+// SID of the user whose hive it is.
 void ScanHive(const Stage& stage, HKEY root, const Search& search, HiveRecords* hive, std::wstring_view shownAs,
-              ScanLedger& ledger);
+              PSID user, ScanLedger& ledger);

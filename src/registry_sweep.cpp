@@ -27,9 +27,9 @@ namespace {
 class Sweep {
  public:
   // shownAs goes before every path the report gives: empty, or another
-  // user's SID and a backslash.
-  Sweep(const Stage& stage, const Search& search, std::wstring_view shownAs)
-      : stage_(stage), search_(search), shownAs_(shownAs), judge_(search) {}
+  // user's SID and a backslash; user is then that user's SID.
+  Sweep(const Stage& stage, const Search& search, std::wstring_view shownAs, PSID user)
+      : stage_(stage), search_(search), shownAs_(shownAs), judge_(search, user) {}
 
   [[nodiscard]] Step BeforeOpen(const Subkey& subkey) {
     return search_.match == Match::KeyName && search_.MatchesKey(subkey.path, subkey.name) &&
@@ -86,10 +86,10 @@ class Sweep {
 }  // namespace
 
 void SweepHive(const Stage& stage, HKEY root, const Search& search, SweepRun run,
-               HiveRecords* hive, std::wstring_view shownAs) {
+               HiveRecords* hive, std::wstring_view shownAs, PSID user) {
   // An empty text would match the hive's root or every value: delete nothing.
   if (search.text.empty()) return;
-  Sweep sweep(stage, search, shownAs);
+  Sweep sweep(stage, search, shownAs, user);
   // A search that discovery did not look for is walked in full.
   const SearchMask searched = hive != nullptr ? hive->BitOf(search) : 0;
   if (searched != 0)

@@ -10,6 +10,7 @@
 
 // Sweeps the hive at root with one search, along hive's records when it
 // is given and was discovered with that search, else in full; shownAs goes
-// before every path the report gives (another user's SID and a backslash).
+// before every path the report gives (another user's SID and a backslash),
+// and user is then that user's SID.
 void SweepHive(const Stage& stage, HKEY root, const Search& search, SweepRun run = SweepRun::Pass,
-               HiveRecords* hive = nullptr, std::wstring_view shownAs = {});
+               HiveRecords* hive = nullptr, std::wstring_view shownAs = {}, PSID user = nullptr);

@@ -192,8 +192,9 @@ inline bool NamesTheKey(std::wstring_view name) {
 // values of a shared key, in the order they were read.
 class KeyJudge {
  public:
-  explicit KeyJudge(const Search& search)
-      : search_(search), values_(search.match == Match::ValueName, search.match == Match::ValueData) {}
+  // In another user's hive, user is his SID; else nullptr.
+  KeyJudge(const Search& search, PSID user)
+      : search_(search), user_(user), values_(search.match == Match::ValueName, search.match == Match::ValueData) {}
 
   // Values for which gone(name) holds are passed over as if they were not
   // there (a scan's, which deletes nothing, that a run would have deleted).
@@ -201,8 +202,11 @@ class KeyJudge {
   [[nodiscard]] Verdict Judge(const Subkey& subkey, HKEY key, Gone gone) {
     const Verdict verdict = ReadValues(subkey, key, gone);
     // What a key's values say counts for the whole key only when nobody but
-    // the administrators could have written them; otherwise it is shared.
-    if (verdict == Verdict::Whole && search_.match != Match::Path && !OnlyAdministratorsCanWrite(key))
+    // the administrators (and, in his hive, the user) could have written
+    // them, and, in a user's hive, when he could have deleted all of it
+    // himself; otherwise it is shared.
+    if (verdict == Verdict::Whole && search_.match != Match::Path &&
+        (!OnlyAdministratorsCanWrite(key, user_) || (user_ != nullptr && !IsUsersOwnTree(key, user_))))
       return search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
     return verdict;
   }
@@ -252,6 +256,7 @@ class KeyJudge {
   }
 
   const Search search_;
+  const PSID user_;
   ValueReader values_;
   std::wstring matchedNames_;           // NUL-terminated names of a shared key's values
   std::vector<size_t> matchedLengths_;  // their lengths: a name may hold a NUL
