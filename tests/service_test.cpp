@@ -231,19 +231,16 @@ TEST(ProcessRemoval, EveryProductProcessIsTerminatedWithExitCode9InTableOrder) {
 // A snapshot's process ID may go to another process before it is opened;
 // Wine cannot be made to reuse an ID on demand, so the check that keeps
 // such a process running is shown on a live process through its handle:
-// another image name, or a start after the snapshot, and it is not ended.
+// another image name, and it is not ended. The check asks no clock, so a
+// clock set back after the process started changes nothing; not shown
+// here, since under Wine setting the clock sets the host's.
 TEST(ProcessRemoval, ProcessThatIsNoLongerTheListedOneIsLeftRunning) {
-  FILETIME before{};
-  GetSystemTimeAsFileTime(&before);
-  Sleep(50);
   const KernelHandle client = StartProductProcess(L"OrvClient.exe");
   ASSERT_TRUE(client);
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  EXPECT_TRUE(IsStillTheListedProcess(client.get(), L"OrvClient.exe", now));
-  EXPECT_FALSE(IsStillTheListedProcess(client.get(), L"OrvKey.exe", now));
-  EXPECT_FALSE(IsStillTheListedProcess(client.get(), L"orvclient.exe", now));
-  EXPECT_FALSE(IsStillTheListedProcess(client.get(), L"OrvClient.exe", before));
+  EXPECT_TRUE(IsStillTheListedProcess(client.get(), L"OrvClient.exe"));
+  EXPECT_FALSE(IsStillTheListedProcess(client.get(), L"OrvKey.exe"));
+  EXPECT_FALSE(IsStillTheListedProcess(client.get(), L"orvclient.exe"));
+  EXPECT_FALSE(IsStillTheListedProcess(client.get(), L"Client.exe"));
   EXPECT_TRUE(IsRunning(client));
   TerminateProcess(client.get(), 0);
 }
