@@ -106,7 +106,9 @@ TEST(ServiceRemoval, RefusedStopEndsWithTheBoundedWaitAndTheRunGoesOn) {
             "Found service.\nStopping service.\n"
             "Failed to send stop service command to service.\n"
             "Service did not stop within 30 seconds; going on.\n" +
-                DeletingServiceHeader);
+                DeletingServiceHeader +
+                "RESTART: the service StartupService is marked for deletion and goes at the next restart at the "
+                "latest\n");
   EXPECT_GE(GetTickCount64() - start, ServiceStopWaitSeconds * 1000ull - 500);
   // Still running, only marked for deletion: it goes once it stops.
   EXPECT_EQ(ServiceState(ServiceName), static_cast<DWORD>(SERVICE_RUNNING));
