@@ -195,9 +195,7 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   wchar_t system[MAX_PATH];
   ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
   const std::wstring standin = ProgramFolder() + L"\\kestrum-standin.exe";
-  // Wine runs a program put in place of its own sc only when told to.
-  ASSERT_TRUE(CopyFileW(standin.c_str(), (std::wstring(system) + L"\\sc.exe").c_str(), FALSE));
-  ASSERT_TRUE(PlantString(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"sc.exe", L"native"));
+  ASSERT_TRUE(PlantWindowsServiceTool());
   // The wrapper beside a kestrum.exe that crashes.
   const std::wstring crashing = MakeTempFolder(L"crashing");
   ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.cmd").c_str(), (crashing + L"\\kestrum-run.cmd").c_str(), FALSE));
@@ -215,7 +213,7 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   // the key of a service that is only marked for deletion.
   const auto keyLeft = [](const std::string& report) {
     const std::string pass = "\n--- Deleting HKEY_LOCAL_MACHINE 8 ---\n";
-    return Replaced(report, pass, pass + "Deleting SYSTEM\\CurrentControlSet\\Services\\StartupService..SUCCESS\n");
+    return Replaced(report, pass, pass + "Deleting " + ControlSetKey() + "\\Services\\StartupService..SUCCESS\n");
   };
   const std::string missing =
       "[SC] OpenService FAILED 1060:\r\n\r\nThe specified service does not exist as an installed service.\r\n\r\n";

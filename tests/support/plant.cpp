@@ -528,6 +528,15 @@ DWORD ServiceState(const std::wstring& name) {
   return status.dwCurrentState;
 }
 
+bool PlantWindowsServiceTool() {
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring standin = ProgramFolder() + L"\\kestrum-standin.exe";
+  return length > 0 && length < MAX_PATH &&
+         CopyFileW(standin.c_str(), (std::wstring(system, length) + L"\\sc.exe").c_str(), FALSE) &&
+         PlantString(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"sc.exe", L"native");
+}
+
 bool PlantDummyProgram(const std::wstring& path) {
   return CopyFileW(DummyProgramPath().c_str(), path.c_str(), FALSE) != FALSE;
 }
