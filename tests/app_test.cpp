@@ -189,8 +189,8 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 
 // The deployment wrapper beside kestrum.exe, run as a deployment tool runs
 // it, on planted machines: its status, the report it kept, and what of the
-// product is left. Every machine has Windows' sc (a stand-in: Wine's prints
-// nothing), whose words land in the report and must never count.
+// product is left. Every machine has Windows' sc (a stand-in: Wine's words
+// differ), whose words land in the report and must never count.
 TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   wchar_t system[MAX_PATH];
   ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
@@ -198,7 +198,8 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   ASSERT_TRUE(PlantWindowsServiceTool());
   // The wrapper beside a kestrum.exe that crashes.
   const std::wstring crashing = MakeTempFolder(L"crashing");
-  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.cmd").c_str(), (crashing + L"\\kestrum-run.cmd").c_str(), FALSE));
+  const std::wstring wrapper = ProgramFolder() + L"\\kestrum-run.cmd";
+  ASSERT_TRUE(CopyFileW(wrapper.c_str(), (crashing + L"\\kestrum-run.cmd").c_str(), FALSE));
   ASSERT_TRUE(CopyFileW(standin.c_str(), (crashing + L"\\kestrum.exe").c_str(), FALSE));
 
   const std::string clean = CleanMachineNormalReport(start_);
@@ -255,15 +256,15 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
       {"kestrum.exe crashes", [] { return Held(); }, crashing, 0xC0000005,
        "Current Directory: C:\\\n\nStopping Service\n----------------\n", {}},
       {"service held open while it is deleted", holdService, ProgramFolder(), 3010,
-       afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\nRESTART: the service StartupService is marked for "
-                               "deletion and goes at the next restart at the latest\n"),
+       afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\nRESTART: the service StartupService is "
+                                        "marked for deletion and goes at the next restart at the latest\n"),
        {}},
       {"product file held open", holdFile, ProgramFolder(), 2,
        afterTool(Replaced(clean, DataReport(L"Velmoran"), DataReport(L"Velmoran", 1)), missing),
        {L"folder C:\\ProgramData\\Velmoran"}},
       {"sc refused", refuseDeletion, ProgramFolder(), 2,
        afterTool(keyLeft(found(clean)), "[SC] OpenService FAILED 5:\r\n\r\nAccess is denied.\r\n\r\n"
-                               "STAYED: the service StartupService\n"),
+                                        "STAYED: the service StartupService\n"),
        {L"service StartupService (stopped)"}},
   };
   const std::wstring report = NativeProgramFilesFolder() + L"\\kestrum\\kestrum-report.txt";
