@@ -531,9 +531,13 @@ DWORD ServiceState(const std::wstring& name) {
 bool PlantWindowsServiceTool() {
   wchar_t system[MAX_PATH];
   const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
   const std::wstring standin = ProgramFolder() + L"\\kestrum-standin.exe";
-  return length > 0 && length < MAX_PATH &&
-         CopyFileW(standin.c_str(), (std::wstring(system, length) + L"\\sc.exe").c_str(), FALSE) &&
+  const std::wstring tool = std::wstring(system, length) + L"\\sc.exe";
+  // The test machine's system folder is hard-linked to its template's:
+  // the old name goes first, so that the copy is a file of its own.
+  DeleteFileW(tool.c_str());
+  return CopyFileW(standin.c_str(), tool.c_str(), TRUE) &&
          PlantString(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"sc.exe", L"native");
 }
 
