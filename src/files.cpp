@@ -285,9 +285,12 @@ bool TreeDeletion::DeleteReadOnly(HANDLE entry, DWORD attributes) {
 TreeDeletion::Outcome TreeDeletion::Delete(HANDLE entry, DWORD attributes) {
   if (posixDeletion_) {
     if (DeletePosix(entry)) return Outcome::Deleted;
+    const DWORD error = GetLastError();
+    // A folder that still holds something refuses the classic way too; asked
+    // through the same handle, Wine 10 says yes to it and keeps the folder.
+    if (error == ERROR_DIR_NOT_EMPTY) return Outcome::Refused;
     // Any other refusal may be one of the flags' (older systems know the
     // class but not every flag): the classic way is tried all the same.
-    const DWORD error = GetLastError();
     if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION)
       posixDeletion_ = false;
   }

@@ -3,7 +3,8 @@
 //   kestrum-test-service stops     accepts the stop control, then spends a
 //                                  moment in STOP_PENDING before it stops
 //   kestrum-test-service refuses   runs, and refuses the stop control
-//   kestrum-test-service pauses    reports SERVICE_PAUSED and stays there
+//   kestrum-test-service pauses    runs, accepts the pause control (and
+//                                  no stop), then stays paused
 #include <windows.h>
 
 #include <cwchar>
@@ -26,8 +27,10 @@ void SetState(DWORD state) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
-  status.dwControlsAccepted =
-      state == SERVICE_RUNNING && behaviour == Behaviour::Stops ? SERVICE_ACCEPT_STOP : 0;
+  if (behaviour == Behaviour::Pauses && state != SERVICE_STOP_PENDING)
+    status.dwControlsAccepted = SERVICE_ACCEPT_PAUSE_CONTINUE;
+  else if (behaviour == Behaviour::Stops && state == SERVICE_RUNNING)
+    status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
   status.dwWin32ExitCode = NO_ERROR;
   if (state == SERVICE_STOP_PENDING) {
     status.dwCheckPoint = ++checkPoint;
@@ -38,6 +41,10 @@ void SetState(DWORD state) {
 
 DWORD WINAPI HandleControl(DWORD control, DWORD, void*, void*) {
   if (control == SERVICE_CONTROL_INTERROGATE) return NO_ERROR;
+  if (control == SERVICE_CONTROL_PAUSE && behaviour == Behaviour::Pauses) {
+    SetState(SERVICE_PAUSED);
+    return NO_ERROR;
+  }
   if (control != SERVICE_CONTROL_STOP || behaviour != Behaviour::Stops) return ERROR_CALL_NOT_IMPLEMENTED;
   SetState(SERVICE_STOP_PENDING);
   SetEvent(stopRequested);
@@ -47,10 +54,10 @@ DWORD WINAPI HandleControl(DWORD control, DWORD, void*, void*) {
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   statusHandle = RegisterServiceCtrlHandlerExW(L"StartupService", HandleControl, nullptr);
   if (statusHandle == nullptr) return;
-  // Wine's StartServiceW waits for SERVICE_RUNNING itself, so a service
-  // that pauses has to run first.
+  // Paused only by the pause control, as on Windows: Wine's StartServiceW
+  // fails (1053) and ends a service that is past RUNNING by the time the
+  // service manager looks at its first status.
   SetState(SERVICE_RUNNING);
-  if (behaviour == Behaviour::Pauses) SetState(SERVICE_PAUSED);
   WaitForSingleObject(stopRequested, INFINITE);
   for (int step = 0; step < StopPendingSteps; ++step) {
     Sleep(StopPendingStepMilliseconds);

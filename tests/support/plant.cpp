@@ -267,8 +267,21 @@ bool ValueExists(HKEY root, const std::wstring& path, const std::wstring& name) 
                       nullptr, nullptr) == ERROR_SUCCESS;
 }
 
+// In the 64-bit view, as everything here: RegDeleteTreeW names no view, and
+// a 32-bit process's is the 32-bit one (SOFTWARE\WOW6432Node\...).
 bool RemoveKey(HKEY root, const std::wstring& path) {
-  return RegDeleteTreeW(root, path.c_str()) == ERROR_SUCCESS;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | Wow64Access, &key) != ERROR_SUCCESS) return false;
+  std::vector<std::wstring> children;
+  wchar_t name[256];
+  for (DWORD length = 256; RegEnumKeyExW(key, static_cast<DWORD>(children.size()), name, &length, nullptr,
+                                         nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+       length = 256)
+    children.emplace_back(name, length);
+  RegCloseKey(key);
+  for (const std::wstring& child : children)
+    if (!RemoveKey(root, path + L"\\" + child)) return false;
+  return RegDeleteKeyExW(root, path.c_str(), Wow64Access, 0) == ERROR_SUCCESS;
 }
 
 bool SetKeyAccess(HKEY root, const std::wstring& path, bool closed) {
@@ -497,6 +510,22 @@ std::vector<std::wstring> SurveyProduct() {
   return present;
 }
 
+namespace {
+
+// Bounded, so that a service program that never gets there cannot hang
+// the planting.
+bool WaitForServiceState(SC_HANDLE service, DWORD wanted) {
+  for (int poll = 0; poll < 600; ++poll) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service, &status)) return false;
+    if (status.dwCurrentState == wanted) return true;
+    Sleep(50);
+  }
+  return false;
+}
+
+}  // namespace
+
 bool InstallProductService(ServiceBehaviour behaviour, bool start) {
   const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   const std::wstring command =
@@ -507,17 +536,12 @@ bool InstallProductService(ServiceBehaviour behaviour, bool start) {
       nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) return false;
   if (!start) return true;
-  if (!StartServiceW(service.get(), 0, nullptr)) return false;
-  // Bounded, so that a service program that never gets there cannot hang
-  // the planting.
-  const DWORD wanted = behaviour == ServiceBehaviour::Pauses ? SERVICE_PAUSED : SERVICE_RUNNING;
-  for (int poll = 0; poll < 600; ++poll) {
-    SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service.get(), &status)) return false;
-    if (status.dwCurrentState == wanted) return true;
-    Sleep(50);
-  }
-  return false;
+  if (!StartServiceW(service.get(), 0, nullptr) || !WaitForServiceState(service.get(), SERVICE_RUNNING))
+    return false;
+  if (behaviour != ServiceBehaviour::Pauses) return true;
+  SERVICE_STATUS status{};
+  return ControlService(service.get(), SERVICE_CONTROL_PAUSE, &status) &&
+         WaitForServiceState(service.get(), SERVICE_PAUSED);
 }
 
 DWORD ServiceState(const std::wstring& name) {

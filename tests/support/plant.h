@@ -53,7 +53,8 @@ std::wstring NativeProgramFilesFolder();
 // planting tool: kestrum-test-service and kestrum-dummy-process.
 enum class ServiceBehaviour { Stops, RefusesStop, Pauses };
 // Installs StartupService to run the test service; when start is set,
-// starts it and waits until it runs (or is paused, for Pauses).
+// starts it and waits until it runs; for Pauses, then pauses it with the
+// pause control and waits until it is paused.
 bool InstallProductService(ServiceBehaviour behaviour, bool start);
 // The named service's current state (SERVICE_RUNNING, ...); 0 when there
 // is no such service.
