@@ -12,8 +12,9 @@ rem   3010  nothing left but what goes at the next restart: a RESTART line
 rem         (the service, marked for deletion);
 rem   2     something left: a STAYED line (a product folder, the service),
 rem         a line with "FAILED to " (a base folder not obtained, a user's
-rem         registry not opened or not unloaded) or "..FAILED: " (a registry
-rem         deletion), or no report to read;
+rem         registry not opened or not unloaded), "..FAILED: " (a registry
+rem         deletion) or "FAILED: another " (another run held the run lock
+rem         too long: this one did nothing), or no report to read;
 rem   1     the report folder cannot be made (kestrum does not run then);
 rem   any other: kestrum.exe's own status when it is not 0 (it did not run
 rem         to its end: 0xC0000005 for a crash, 9009 when it is missing).
@@ -45,6 +46,8 @@ if not errorlevel 1 exit /b 2
 "%find%" "FAILED to " "%report%" >nul
 if not errorlevel 1 exit /b 2
 "%find%" "..FAILED: " "%report%" >nul
+if not errorlevel 1 exit /b 2
+"%find%" "FAILED: another " "%report%" >nul
 if not errorlevel 1 exit /b 2
 "%find%" "RESTART: " "%report%" >nul
 if not errorlevel 1 exit /b 3010

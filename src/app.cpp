@@ -20,6 +20,11 @@ const std::wstring ProductProgramFolder = L"ZOLVA";
 const std::wstring VendorProgramFolder = L"Quillfen";
 const std::wstring ProductServiceName = L"StartupService";
 
+namespace {
+constexpr DWORD RunLockPollMilliseconds = 200;
+constexpr ULONGLONG RunLockRefusalMilliseconds = 2000;
+}  // namespace
+
 void PreventDialogs() {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
 #if defined(_MSC_VER) || defined(_UCRT)
@@ -56,6 +61,35 @@ void EnablePrivileges(std::initializer_list<const wchar_t*> names) {
     privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     if (LookupPrivilegeValueW(nullptr, name, &privilege.Privileges[0].Luid))
       AdjustTokenPrivileges(token.get(), FALSE, &privilege, 0, nullptr, nullptr);
+  }
+}
+
+RunTurn TakeRunTurn(DWORD waitMilliseconds, KernelHandle& lock) {
+  wchar_t windows[MAX_PATH];
+  const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return RunTurn::Unguarded;
+  const std::wstring path = std::wstring(windows, length) + L"\\kestrum.lock";
+  const ULONGLONG start = GetTickCount64();
+  bool waited = false;
+  for (;;) {
+    // Not inherited by the service control tool, so it ends with this run.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE |
+                                  FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      lock.reset(file);
+      return waited ? RunTurn::AfterWaiting : RunTurn::Taken;
+    }
+    const DWORD error = GetLastError();
+    const ULONGLONG spent = GetTickCount64() - start;
+    // Another run holds it; refused for a moment while the last run's
+    // file is being deleted; else this run lacks the rights to make it.
+    if (error != ERROR_SHARING_VIOLATION && !(error == ERROR_ACCESS_DENIED && spent < RunLockRefusalMilliseconds))
+      return RunTurn::Unguarded;
+    if (spent >= waitMilliseconds) return RunTurn::GaveUp;
+    waited = waited || error == ERROR_SHARING_VIOLATION;
+    Sleep(RunLockPollMilliseconds);
   }
 }
 
@@ -103,9 +137,17 @@ void RunBootstrapperSequence() {
 
 }  // namespace
 
-void RunRemoval() {
+void RunRemoval(DWORD lockWaitSeconds) {
   const std::wstring savedDirectory = ReadCurrentDirectory();
   if (!savedDirectory.empty()) Report(Message::CurrentDirectory, savedDirectory.c_str());
+
+  KernelHandle lock;
+  const RunTurn turn = TakeRunTurn(lockWaitSeconds * 1000, lock);
+  if (turn == RunTurn::GaveUp) {
+    Report(Message::OtherRunDidNotEnd, static_cast<int>(lockWaitSeconds));
+    return;
+  }
+  if (turn == RunTurn::AfterWaiting) Report(Message::WaitedForOtherRun);
 
   if (BootstrapperOnlyFlag)
     RunBootstrapperSequence();

@@ -377,9 +377,9 @@ bool NamesTheKey(std::wstring_view name) {
 class Sweep {
  public:
   // shownAs goes before every path the report gives: empty, or another
-  // user's SID and a backslash.
-  Sweep(const Stage& stage, const Search& search, std::wstring_view shownAs)
-      : stage_(stage), search_(search), shownAs_(shownAs),
+  // user's SID and a backslash; user is then that user's SID.
+  Sweep(const Stage& stage, const Search& search, std::wstring_view shownAs, PSID user)
+      : stage_(stage), search_(search), shownAs_(shownAs), user_(user),
         values_(search.match == Match::ValueName, search.match == Match::ValueData) {}
 
   [[nodiscard]] bool BeforeOpen(const Subkey& subkey) {
@@ -391,8 +391,11 @@ class Sweep {
   [[nodiscard]] bool Arrive(const Subkey& subkey, HKEY key) {
     Verdict verdict = Judge(subkey, key);
     // What a key's values say counts for the whole key only when nobody but
-    // the administrators could have written them; otherwise it is shared.
-    if (verdict == Verdict::Whole && search_.match != Match::Path && !OnlyAdministratorsCanWrite(key))
+    // the administrators (and, in his hive, the user) could have written
+    // them, and, in a user's hive, when he could have deleted all of it
+    // himself; otherwise it is shared.
+    if (verdict == Verdict::Whole && search_.match != Match::Path &&
+        (!OnlyAdministratorsCanWrite(key, user_) || (user_ != nullptr && !IsUsersOwnTree(key, user_))))
       verdict = search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
     if (verdict == Verdict::Whole) return DeleteKey(subkey) == ERROR_SUCCESS;
     if (verdict == Verdict::SharedValues) DeleteMatchedValues(subkey, key);
@@ -468,6 +471,7 @@ class Sweep {
   const Stage& stage_;
   const Search search_;
   const std::wstring_view shownAs_;
+  const PSID user_;
   ValueReader values_;
   std::wstring matchedNames_;  // NUL-terminated names of a shared key's values
   std::vector<size_t> matchedLengths_;  // their lengths: a name may hold a NUL
@@ -547,10 +551,10 @@ class Discovery {
 };
 
 void SweepHive(const Stage& stage, HKEY root, const Search& search, SweepRun run = SweepRun::Pass,
-               HiveRecords* hive = nullptr, std::wstring_view shownAs = {}) {
+               HiveRecords* hive = nullptr, std::wstring_view shownAs = {}, PSID user = nullptr) {
   // An empty text would match the hive's root or every value: delete nothing.
   if (search.text.empty()) return;
-  Sweep sweep(stage, search, shownAs);
+  Sweep sweep(stage, search, shownAs, user);
   // A search that discovery did not look for is walked in full.
   const SearchMask searched = hive != nullptr ? hive->BitOf(search) : 0;
   if (searched != 0)
@@ -650,77 +654,90 @@ void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, 
   SweepHive(stage, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr);
 }
 
-// The other users' hives while a stage's HKEY_CURRENT_USER passes run:
-// opened or loaded, and discovered with those passes' searches, before the
-// first, and closed and unloaded once the last has ended, so that no
-// profile stays loaded longer than they need it. Each of those passes and
-// check passes sweeps them after HKEY_CURRENT_USER, as it sweeps that, and
-// reports their paths from their users' SIDs.
+// The other users' part of a stage's HKEY_CURRENT_USER passes, done before
+// the first of them: one hive at a time is opened (loaded when its user is
+// not logged on), discovered with those passes' searches, swept by each of
+// them and its check pass in the stage's order, then closed and unloaded,
+// so that no profile stays loaded longer than its own sweeps, and only one
+// at any time. What each pass and check pass reports of a hive is held and
+// printed in the pass's place, after HKEY_CURRENT_USER's lines, the users
+// in their order; a hive is reported from its user's SID.
 class OtherUsers {
  public:
-  OtherUsers(const Stage& stage, const std::vector<Pass>& passes, bool discover)
-      : stage_(stage), hives_(OpenOtherUsersHives()), records_(hives_.size()), discovered_(discover) {
-    for (size_t at = 0; at < hives_.size(); ++at) {
-      shownAs_.push_back(hives_[at].sid + L'\\');
-      HiveRecords& hive = records_[at];
-      hive.root = hives_[at].root.get();
-      if (!discover || hive.root == nullptr) continue;
-      for (const Pass& pass : passes)
-        if (pass.root == HKEY_CURRENT_USER) AddSearch(hive, {pass.sweep, pass.searchText});
-      Discovery discovery(hive);
-      KeyWalk(hive.root, SweepRun::Pass, discovery, IndexReader()).Run();
+  OtherUsers(const Stage& stage, const std::vector<Pass>& passes, bool discover) : held_(passes.size() * 2) {
+    // A hive not swept is named in the first user pass; one not unloaded
+    // in the last check pass, after its lines.
+    const Stage opening(stage.quiet, &HeldOf(FirstUserPass(passes), SweepRun::Pass));
+    for (const LeftHive& left : UnloadHivesOfEndedRuns())
+      opening.Report(Message::FailedToUnloadUserHive, Printable(left.sid).c_str(), static_cast<int>(left.result));
+    for (const UserProfile& profile : ListOtherUsers()) {
+      UserHive hive = OpenUserHive(profile);
+      if (!hive.root)
+        opening.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
+                       static_cast<int>(hive.result));
+      else
+        SweepUser(stage, passes, hive, discover);
+      const LONG unloaded = CloseUserHive(hive);
+      if (unloaded != ERROR_SUCCESS)
+        Stage(stage.quiet, &HeldOf(LastUserPass(passes), SweepRun::Check))
+            .Report(Message::FailedToUnloadUserHive, hive.sid.c_str(), static_cast<int>(unloaded));
     }
   }
-  ~OtherUsers() {
-    for (UserHive& hive : hives_) {
-      const LONG result = CloseUserHive(hive);
-      if (result != ERROR_SUCCESS)
-        stage_.Report(Message::FailedToUnloadUserHive, hive.sid.c_str(), static_cast<int>(result));
-    }
-  }
-  OtherUsers(const OtherUsers&) = delete;
-  OtherUsers& operator=(const OtherUsers&) = delete;
 
-  // A hive that could not be opened is named in the first pass only.
-  void SweepEach(const Pass& pass, SweepRun run) {
-    for (size_t at = 0; at < hives_.size(); ++at) {
-      const UserHive& hive = hives_[at];
-      if (hive.root)
-        SweepHive(stage_, hive.root.get(), {pass.sweep, pass.searchText}, run, discovered_ ? &records_[at] : nullptr,
-                  shownAs_[at]);
-      else if (!named_)
-        stage_.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
-                      static_cast<int>(hive.result));
-    }
-    named_ = true;
-  }
+  // The held lines of a pass (its index in the table) or its check pass.
+  [[nodiscard]] const std::wstring& Held(size_t pass, SweepRun run) { return HeldOf(pass, run); }
 
  private:
-  const Stage& stage_;
-  std::vector<UserHive> hives_;
-  std::vector<HiveRecords> records_;  // one for each hive
-  std::vector<std::wstring> shownAs_;  // likewise
-  const bool discovered_;
-  bool named_ = false;
+  std::wstring& HeldOf(size_t pass, SweepRun run) { return held_[pass * 2 + (run == SweepRun::Check ? 1 : 0)]; }
+
+  static size_t FirstUserPass(const std::vector<Pass>& passes) {
+    size_t at = 0;
+    while (passes[at].root != HKEY_CURRENT_USER) ++at;
+    return at;
+  }
+  static size_t LastUserPass(const std::vector<Pass>& passes) {
+    size_t at = passes.size() - 1;
+    while (passes[at].root != HKEY_CURRENT_USER) --at;
+    return at;
+  }
+
+  void SweepUser(const Stage& stage, const std::vector<Pass>& passes, UserHive& hive, bool discover) {
+    HiveRecords records;
+    records.root = hive.root.get();
+    if (discover) {
+      for (const Pass& pass : passes)
+        if (pass.root == HKEY_CURRENT_USER) AddSearch(records, {pass.sweep, pass.searchText});
+      Discovery discovery(records);
+      KeyWalk(records.root, SweepRun::Pass, discovery, IndexReader()).Run();
+    }
+    const std::wstring shownAs = hive.sid + L'\\';
+    const PSID user = hive.user.empty() ? nullptr : hive.user.data();
+    for (size_t at = 0; at < passes.size(); ++at) {
+      const Pass& pass = passes[at];
+      if (pass.root != HKEY_CURRENT_USER) continue;
+      for (const SweepRun run : {SweepRun::Pass, SweepRun::Check})
+        SweepHive(Stage(stage.quiet, &HeldOf(at, run)), records.root,
+                  {pass.sweep, pass.searchText}, run, discover ? &records : nullptr, shownAs, user);
+    }
+  }
+
+  std::vector<std::wstring> held_;  // each pass's lines, then its check pass's
 };
 
 void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, RegistryWork::Records& work) {
   Report(stageHeader);
   const Stage stage;
   std::optional<OtherUsers> users;
-  for (const Pass& pass : passes) {
+  for (size_t at = 0; at < passes.size(); ++at) {
+    const Pass& pass = passes[at];
     const bool forUsers = pass.root == HKEY_CURRENT_USER;
-    if (!forUsers)
-      users.reset();
-    else if (!users)
-      users.emplace(stage, passes, work.discovered);
+    if (forUsers && !users) users.emplace(stage, passes, work.discovered);
     // The search text is set up afresh for every pass and check pass.
-    Report(pass.subHeader);
-    RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, SweepRun::Pass);
-    if (forUsers) users->SweepEach(pass, SweepRun::Pass);
-    Report(pass.checkSubHeader);
-    RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, SweepRun::Check);
-    if (forUsers) users->SweepEach(pass, SweepRun::Check);
+    for (const SweepRun run : {SweepRun::Pass, SweepRun::Check}) {
+      Report(run == SweepRun::Pass ? pass.subHeader : pass.checkSubHeader);
+      RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, run);
+      if (forUsers) stage.Report(L"%ls", users->Held(at, run).c_str());
+    }
   }
 }
 

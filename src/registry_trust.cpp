@@ -3,6 +3,9 @@
 #include <initializer_list>
 #include <vector>
 
+#include "handle.h"
+#include "registry_names.h"
+
 namespace {
 
 // The rights that let their holder change a key's values or subkeys, or
@@ -48,6 +51,8 @@ const std::vector<BYTE>& RunningAccount() {
 
 namespace {
 
+bool SameSid(PSID sid, PSID other) { return other != nullptr && IsValidSid(sid) && EqualSid(sid, other); }
+
 // SYSTEM, Administrators, TrustedInstaller, or the account that runs us.
 bool IsAdministration(PSID sid) {
   if (IsNtSid(sid, {SECURITY_LOCAL_SYSTEM_RID}) ||
@@ -62,7 +67,7 @@ bool IsAdministration(PSID sid) {
 // itself. Entries that only deny take nothing away from this test (it
 // asks what others are granted, not what they end up with); an entry of
 // a kind not read here counts as a grant.
-bool GrantsOthersWriting(const ACE_HEADER* header) {
+bool GrantsOthersWriting(const ACE_HEADER* header, PSID user) {
   if (header->AceFlags & INHERIT_ONLY_ACE) return false;  // for subkeys made later, not for this key
   switch (header->AceType) {
     case ACCESS_DENIED_ACE_TYPE:
@@ -76,38 +81,114 @@ bool GrantsOthersWriting(const ACE_HEADER* header) {
       const auto* entry = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
       ACCESS_MASK mask = entry->Mask;
       MapGenericMask(&mask, &KeyMapping);
-      return (mask & WritingRights) != 0 && !IsAdministration(const_cast<DWORD*>(&entry->SidStart));
+      const PSID sid = const_cast<DWORD*>(&entry->SidStart);
+      return (mask & WritingRights) != 0 && !IsAdministration(sid) && !SameSid(sid, user);
     }
     default:
       return true;
   }
 }
 
-}  // namespace
-
-bool OnlyAdministratorsCanWrite(HKEY key) {
+// The key's owner and DACL, read through its handle; empty when unreadable.
+std::vector<BYTE> ReadSecurity(HKEY key) {
   std::vector<BYTE> buffer(512);
   for (;;) {
     DWORD size = static_cast<DWORD>(buffer.size());
     const LONG result =
         RegGetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, buffer.data(), &size);
-    if (result == ERROR_SUCCESS) break;
-    if (result != ERROR_INSUFFICIENT_BUFFER || size <= buffer.size()) return false;
+    if (result == ERROR_SUCCESS) return buffer;
+    if (result != ERROR_INSUFFICIENT_BUFFER || size <= buffer.size()) return {};
     buffer.resize(size);
   }
-  const PSECURITY_DESCRIPTOR descriptor = buffer.data();
+}
+
+// The DACL of a descriptor that has one; nullptr for none (open to all).
+PACL PresentDacl(PSECURITY_DESCRIPTOR descriptor) {
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present) return nullptr;
+  return dacl;
+}
+
+bool OnlyAdministratorsMayWrite(PSECURITY_DESCRIPTOR descriptor, PSID user) {
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
-  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr || !IsAdministration(owner))
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr ||
+      !(IsAdministration(owner) || SameSid(owner, user)))
     return false;
-  BOOL present = FALSE;
-  PACL dacl = nullptr;
   // No DACL at all lets everybody do everything.
-  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr)
-    return false;
+  const PACL dacl = PresentDacl(descriptor);
+  if (dacl == nullptr) return false;
   for (DWORD at = 0; at < dacl->AceCount; ++at) {
     void* entry = nullptr;
-    if (!GetAce(dacl, at, &entry) || GrantsOthersWriting(static_cast<const ACE_HEADER*>(entry))) return false;
+    if (!GetAce(dacl, at, &entry) || GrantsOthersWriting(static_cast<const ACE_HEADER*>(entry), user)) return false;
+  }
+  return true;
+}
+
+// Whether an entry naming user grants him DELETE on the key itself, and
+// no entry for the key itself denies DELETE to anyone.
+bool GrantsUserDeletion(PSECURITY_DESCRIPTOR descriptor, PSID user) {
+  const PACL dacl = PresentDacl(descriptor);
+  if (dacl == nullptr) return false;
+  bool granted = false;
+  for (DWORD at = 0; at < dacl->AceCount; ++at) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, at, &entry)) return false;
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if (header->AceFlags & INHERIT_ONLY_ACE) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+    // Both kinds start alike: header, mask, then the SID.
+    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+    ACCESS_MASK mask = allowed->Mask;
+    MapGenericMask(&mask, &KeyMapping);
+    if ((mask & DELETE) == 0) continue;
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE) return false;
+    granted = granted || SameSid(const_cast<DWORD*>(&allowed->SidStart), user);
+  }
+  return granted;
+}
+
+}  // namespace
+
+bool OnlyAdministratorsCanWrite(HKEY key, PSID user) {
+  std::vector<BYTE> security = ReadSecurity(key);
+  return !security.empty() && OnlyAdministratorsMayWrite(security.data(), user);
+}
+
+bool IsUsersOwnTree(HKEY key, PSID user) {
+  struct Level {
+    KeyHandle owned;  // none for the borrowed top key
+    HKEY key;
+    DWORD index;
+  };
+  std::vector<Level> levels;
+  levels.push_back({KeyHandle(), key, 0});
+  std::vector<wchar_t> name(1024);
+  size_t visited = 0;
+  for (bool arrived = true; !levels.empty();) {
+    Level& level = levels.back();
+    if (arrived) {
+      std::vector<BYTE> security = ReadSecurity(level.key);
+      if (++visited > OwnTreeLimit || security.empty() || !OnlyAdministratorsMayWrite(security.data(), user) ||
+          !GrantsUserDeletion(security.data(), user))
+        return false;
+    }
+    DWORD length = static_cast<DWORD>(name.size());
+    const LONG result = RegEnumKeyExW(level.key, level.index++, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_NO_MORE_ITEMS) {
+      levels.pop_back();
+      arrived = false;
+      continue;
+    }
+    HKEY child = nullptr;
+    if (result != ERROR_SUCCESS ||
+        OpenSubkey(level.key, std::wstring_view(name.data(), length), REG_OPTION_OPEN_LINK,
+                   KEY_READ | KEY_WOW64_64KEY, &child) != ERROR_SUCCESS)
+      return false;
+    levels.push_back({KeyHandle(child), child, 0});
+    arrived = true;
   }
   return true;
 }

@@ -13,8 +13,19 @@
 // Administrators group, TrustedInstaller or the account this process runs
 // as, and its DACL is present and grants none of those others a right that
 // changes its values or subkeys in an entry that applies to the key itself.
-// A key whose security cannot be read is not trusted.
-bool OnlyAdministratorsCanWrite(HKEY key);
+// A key whose security cannot be read is not trusted. In another user's
+// hive, user is that user's SID: he joins those who may write his keys.
+bool OnlyAdministratorsCanWrite(HKEY key, PSID user = nullptr);
+
+// True when the key open as key and every key below it (each opened as
+// itself) are user's own: each one passes OnlyAdministratorsCanWrite with
+// him, an entry naming him grants him DELETE, and no entry denies DELETE.
+// So a key of his that a value he wrote decides on is deleted whole only
+// when he could have deleted all of it himself; a key of his hive that
+// SYSTEM owns and lets him only read (Software\Policies) fails. A tree of
+// more than OwnTreeLimit keys, or one that cannot all be read, fails too.
+constexpr size_t OwnTreeLimit = 10000;
+bool IsUsersOwnTree(HKEY key, PSID user);
 
 // True for the subkeys of HKEY_LOCAL_MACHINE that hold the machine's
 // secrets (SAM, SECURITY): no walk enters them, the product never writes

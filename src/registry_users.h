@@ -1,7 +1,9 @@
 // The registry hives of the machine's other users: those loaded under
 // HKEY_USERS, and those of profiles whose owner is not logged on, loaded
-// from their files for as long as they are needed. Run as SYSTEM,
-// HKEY_CURRENT_USER is SYSTEM's own hive, where no user's records are.
+// from their files one at a time, for as long as one is needed. Run as
+// SYSTEM, HKEY_CURRENT_USER is SYSTEM's own hive, where no user's records
+// are. This is the mechanism (which hives, how one is loaded, opened and
+// unloaded); what is done in a hive is the caller's.
 #pragma once
 
 #include <windows.h>
@@ -35,26 +37,53 @@ class LoadedHive {
   bool loaded_;
 };
 
-// One other user's hive.
+// Another user whose hive is to be visited, as listed; nothing is loaded.
+struct UserProfile {
+  std::wstring sid;       // the user's: the name the report gives his hive
+  std::wstring loadedAs;  // its name under HKEY_USERS when it is loaded
+  std::wstring entry;     // else its ProfileList entry: the SID, or SID.bak
+};
+
+// The users whose hives a run visits, in this order: SYSTEM (S-1-5-18),
+// whose hive is HKEY_USERS\.DEFAULT, unless this process runs as SYSTEM;
+// each user account (local or domain S-1-5-21-..., cloud S-1-12-1-...)
+// whose hive is loaded under HKEY_USERS by his SID; then each user account
+// listed in ProfileList whose hive is not loaded, and each <SID>.bak entry
+// there (the profile service's copy of a user's own profile after he was
+// given a temporary one). Never the account this process runs as (its hive
+// is HKEY_CURRENT_USER), nor service accounts (S-1-5-19, -20, -80-..., -82-...).
+std::vector<UserProfile> ListOtherUsers();
+
+// One other user's hive, open (and loaded from its file when it was not).
 struct UserHive {
-  std::wstring sid;  // the user's: the name the report gives the hive
+  std::wstring sid;  // the user's
+  std::vector<BYTE> user;  // his SID, binary: he may write his own keys
   LONG result = ERROR_SUCCESS;  // of loading or opening it
-  bool noHiveFile = false;  // a profile's folder or NTUSER.DAT is gone, or
-                            // ProfileList names no folder: nothing to sweep
+  bool noHiveFile = false;  // the profile's folder or NTUSER.DAT is gone:
+                            // nothing to sweep
   std::unique_ptr<LoadedHive> loaded;  // when this run loaded it
   KeyHandle root;  // open when result is ERROR_SUCCESS; declared after
                    // loaded so that it is closed before the hive unloads
 };
 
-// The hives of the users of the machine other than the account this
-// process runs as (whose hive HKEY_CURRENT_USER is) and the system's own
-// service accounts: first each one loaded under HKEY_USERS by its user's
-// SID, then each profile listed in ProfileList whose hive is not loaded,
-// loaded from its NTUSER.DAT under a temporary name. Each is opened, as
-// itself, for reading; one that cannot be loaded or opened is listed with
-// its code and no root.
-std::vector<UserHive> OpenOtherUsersHives();
+// Opens the profile's hive as itself, for reading. A profile that is not
+// loaded is loaded only from a hive file that exists (the system's load
+// call would create a missing one, and the user would log on to an empty
+// hive), found by a ProfileList entry that only the administrators could
+// have written, at a path expanded from the system's own values, not this
+// process's environment. Its name under HKEY_USERS names this process and
+// its start time, so that a later run can tell it from a live run's.
+UserHive OpenUserHive(const UserProfile& profile);
 
 // Closes the hive's root and, when this run loaded it, unloads it; the
 // code of the unloading.
 LONG CloseUserHive(UserHive& hive);
+
+// Hives that runs which have ended (killed, crashed) left loaded under
+// HKEY_USERS are unloaded; each that stays is given with its user's SID
+// and the code.
+struct LeftHive {
+  std::wstring sid;
+  LONG result;
+};
+std::vector<LeftHive> UnloadHivesOfEndedRuns();

@@ -65,7 +65,10 @@ void Stage::Report(const wchar_t* format, ...) const {
   if (quiet) return;
   va_list args;
   va_start(args, format);
-  WriteReportV(format, args);
+  if (held_ != nullptr)
+    held_->append(FormatText(format, args));
+  else
+    WriteReportV(format, args);
   va_end(args);
 }
 

@@ -15,6 +15,10 @@ extern bool BootstrapperOnlyFlag;
 // "%ls" is a wide string under both MinGW and MSVC; "%d" a 32-bit int.
 namespace Message {
 constexpr wchar_t CurrentDirectory[] = L"Current Directory: %ls\n";
+// Another run held the machine's run lock when this one started.
+constexpr wchar_t WaitedForOtherRun[] = L"Another kestrum run was under way; this run waited for it to end.\n";
+constexpr wchar_t OtherRunDidNotEnd[] =
+    L"FAILED: another kestrum run did not end within %d seconds; this run did nothing.\n";
 constexpr wchar_t StoppingServiceHeader[] = L"\nStopping Service\n----------------\n";
 constexpr wchar_t FailedToFindService[] = L"Failed to find service.\n";
 constexpr wchar_t FoundService[] = L"Found service.\n";
@@ -124,8 +128,10 @@ class Stage {
  public:
   Stage() : quiet(QuietFlag) {}
   explicit Stage(bool quiet) : quiet(quiet) {}
+  // A stage whose report is held in held, to be printed later in its place.
+  Stage(bool quiet, std::wstring* held) : quiet(quiet), held_(held) {}
 
-  // Writes one piece of the report unless this stage is quiet.
+  // Writes one piece of the report (or holds it) unless this stage is quiet.
   void Report(const wchar_t* format, ...) const;
 
   // Stops StartupService and waits, within a bound, until it has stopped.
@@ -148,4 +154,7 @@ class Stage {
   void DeleteKeysByValueData(const std::wstring& searchText, SweepRun run = SweepRun::Pass) const;
 
   bool quiet;
+
+ private:
+  std::wstring* held_ = nullptr;
 };

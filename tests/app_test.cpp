@@ -177,6 +177,57 @@ TEST_F(RemovalRun, PlantedRegistryRecordsGoInANormalRunAndTheBootstrapperKeyInAB
   EXPECT_EQ(SurveySharedRecords(), ExpectedSharedRecordsAfterARun());
 }
 
+struct ConcurrentRun {
+  std::wstring start;
+  RunResult result;
+};
+
+DWORD WINAPI RunBootstrapperOnly(void* context) {
+  auto* run = static_cast<ConcurrentRun*>(context);
+  run->result = RunKestrum(L"-bo", run->start);
+  return 0;
+}
+
+// One run at a time on the machine. While the run lock is held (here by the
+// test, as by a run under way), a run that waits past its bound says so and
+// does nothing; two runs started together both wait, then one removes the
+// planted records and the other finds none left; the lock file goes with
+// the last run.
+TEST_F(RemovalRun, RunsStartedTogetherTakeTurnsAndOneThatWaitsTooLongDoesNothing) {
+  const RunResult plant = RunProgram(ProgramFolder() + L"\\kestrum-plant.exe", L"kestrum-plant registry");
+  ASSERT_TRUE(plant.finished);
+  wchar_t windows[MAX_PATH];
+  ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+  const std::wstring lockFile = std::wstring(windows) + L"\\kestrum.lock";
+  HANDLE held = CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  {
+    wchar_t current[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, current), 0u);
+    const std::vector<std::wstring> before = SurveyProduct();
+    ReportCapture capture;
+    RunRemoval(1);
+    EXPECT_EQ(capture.Text(), CurrentDirectoryLine(current) +
+                                  "FAILED: another kestrum run did not end within 1 seconds; this run did nothing.\n");
+    EXPECT_EQ(SurveyProduct(), before);
+  }
+  ConcurrentRun runs[2] = {{start_, {}}, {start_, {}}};
+  HANDLE threads[2];
+  for (int at = 0; at < 2; ++at) threads[at] = CreateThread(nullptr, 0, RunBootstrapperOnly, &runs[at], 0, nullptr);
+  Sleep(3000);
+  CloseHandle(held);
+  ASSERT_EQ(WaitForMultipleObjects(2, threads, TRUE, 600000), WAIT_OBJECT_0);
+  for (HANDLE thread : threads) CloseHandle(thread);
+  const std::string waited =
+      CurrentDirectoryLine(start_) + "Another kestrum run was under way; this run waited for it to end.\n";
+  std::vector<std::string> reports{runs[0].result.output, runs[1].result.output};
+  std::sort(reports.begin(), reports.end(), [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+  EXPECT_EQ(reports[0], waited + CleanBootstrapperStageReport());
+  EXPECT_EQ(reports[1], waited + PlantedBootstrapperStageReport());
+  EXPECT_FALSE(PathExists(lockFile));
+}
+
 // Kept open (a file, a service) or set (an environment variable) while the
 // wrapper runs, and let go after it.
 using Held = std::shared_ptr<void>;

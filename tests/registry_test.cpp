@@ -4,9 +4,11 @@
 // what is left in the registry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "app.h"
 #include "harness.h"
 #include "plant.h"
 #include "registry.h"
@@ -488,45 +490,130 @@ void InsertAfter(std::string& report, const std::string& after, const std::strin
   report.insert(at + after.size(), text);
 }
 
-// Users who are not logged on: the user passes load each profile's hive
-// from its file, sweep it after the logged-on users' hives, report its
-// paths from the user's SID and unload it; a profile whose file is not a
-// hive, or is gone, is named once (1017 is Wine's code for a file that
-// is not a hive) and the run goes on. Wine cannot show real profiles, a
-// hive in use by a user who is logged on, refused access or a forced
-// unload; and it loads a copy of a hive file that it never writes back, so
-// what went from a profile is checked by the report alone, and each stage
-// gets the profile planted afresh.
+// The name a run of process, started at started, gives a profile's hive.
+std::wstring RunHiveName(DWORD process, unsigned long long started, const std::wstring& entry) {
+  wchar_t text[40];
+  swprintf(text, 40, L"kestrum.%lu.%016llX.", static_cast<unsigned long>(process), started);
+  return text + entry;
+}
+
+// Watches HKEY_USERS while a stage runs: the most hives loaded at once
+// under names that begin with prefix.
+struct LoadWatch {
+  std::wstring prefix;
+  volatile LONG stop = 0;
+  size_t most = 0;
+};
+
+DWORD WINAPI WatchLoads(void* context) {
+  auto* watch = static_cast<LoadWatch*>(context);
+  while (InterlockedCompareExchange(&watch->stop, 0, 0) == 0) {
+    size_t loaded = 0;
+    for (const std::wstring& name : SubkeyNames(HKEY_USERS, L""))
+      loaded += name.rfind(watch->prefix, 0) == 0 ? 1 : 0;
+    watch->most = std::max(watch->most, loaded);
+  }
+  return 0;
+}
+
+// Every other user's hive, one at a time, on one planted machine: SYSTEM's
+// (.DEFAULT: the tests do not run as SYSTEM); logged-on 1001's, with the
+// rights Windows gives a user's keys (Own holds a key SYSTEM owns that he
+// may only read, so only Own's value goes); then ProfileList's, paths below
+// %SystemDrive% expanded from the system's values while ours says Q:,
+// each loaded, swept and unloaded before the next: 1001.bak (reported as
+// 1001), 1002, 1003 (not a hive: Wine's 1017), 1004 (no NTUSER.DAT, never
+// created), 1005 (a variable not the system's), 1009 (left loaded by an
+// ended run: its process ID with another start time), and a service
+// account, never loaded. Wine keeps no rights in a hive file: a profile's
+// keys have Wine's defaults (owner Administrators, users read), which their
+// users could not delete, so only values go. Not shown under Wine: real
+// profiles, a logon during the run (32), refused access, a forced unload,
+// a hive written back to its file (each stage plants the profiles afresh).
 TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
-  const std::string loggedOn = "Deleting " + Utf8(LoggedOnUserSid) + "\\";
-  const std::string loggedOff = "Deleting S-1-5-21-0-0-0-1002\\";
+  const std::wstring loggedOn = LoggedOnUserSid;
+  const std::string products = "Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n";
+  const std::string upgradeCodes = "Software\\Microsoft\\Installer\\UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071";
+  const std::string value = "Deleting value '9636B389AB5D5D14EBF454D61C4F4941' of ";
+  const std::string user = Utf8(loggedOn) + "\\";
+  const std::string users =
+      "\n--- Deleting HKEY_CURRENT_USER 1 ---\n"
+      "Deleting " + products + "Deleting S-1-5-18\\" + products + "Deleting " + user + products +
+      "Deleting " + user + products + "Deleting S-1-5-21-0-0-0-1002\\" + products +
+      "FAILED to open the registry of user S-1-5-21-0-0-0-1003: 1017\n"
+      "No registry file for user S-1-5-21-0-0-0-1004: 2\n"
+      "FAILED to open the registry of user S-1-5-21-0-0-0-1005: 203\n"
+      "Deleting S-1-5-21-0-0-0-1009\\" + products +
+      "\n--- Deleting HKEY_CURRENT_USER 1 Check ---\n"
+      "\n--- Deleting HKEY_CURRENT_USER 2 ---\n"
+      "Deleting " + upgradeCodes + "..SUCCESS\n" +
+      value + user + "Software\\KestrumTest\\Own..SUCCESS\n"
+      "Deleting " + user + "Software\\KestrumTest\\Whole..SUCCESS\n"
+      "Deleting " + user + upgradeCodes + "..SUCCESS\n" +
+      value + user + upgradeCodes + "..SUCCESS\n" +
+      value + "S-1-5-21-0-0-0-1002\\" + upgradeCodes + "..SUCCESS\n" +
+      value + "S-1-5-21-0-0-0-1009\\" + upgradeCodes + "..SUCCESS\n"
+      "\n--- Deleting HKEY_CURRENT_USER 2 Check ---\n";
+  FILETIME started{}, exited, kernel, spent;
+  ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &started, &exited, &kernel, &spent));
+  const unsigned long long start = static_cast<unsigned long long>(started.dwHighDateTime) << 32 | started.dwLowDateTime;
+  const std::wstring ended = RunHiveName(GetCurrentProcessId(), start - 1, L"S-1-5-21-0-0-0-1009");
+  const std::wstring running = RunHiveName(GetCurrentProcessId(), start, L"S-1-5-21-0-0-0-1010");
   for (const auto& [stage, planted] : {std::pair{&DeleteInstallerRegistryEntries, PlantedInstallerStageReport()},
                                        std::pair{&DeleteBootstrapperRegistryEntries, PlantedBootstrapperStageReport()}}) {
     RunPlantingTool(L"registry");
+    ASSERT_TRUE(PlantString(HKEY_USERS, L".DEFAULT\\Software\\Microsoft\\Installer\\Products\\"
+                                        L"9636B389AB5D5D14EBF454D61C4F4941", L"ProductName", L"Orvane Setup"));
+    for (const wchar_t* key : {L"Own", L"Whole"})
+      ASSERT_TRUE(PlantString(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\" + key,
+                              L"9636B389AB5D5D14EBF454D61C4F4941", L""));
+    ASSERT_TRUE(PlantKey(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own\\Policies"));
+    ASSERT_TRUE(GiveUserHiveRights(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest", loggedOn));
+    ASSERT_TRUE(SetTreeSecurity(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own\\Policies",
+                               L"O:SYD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;" + loggedOn + L")"));
+    std::wstring noHive, endedFile, runningFile;
+    ASSERT_TRUE(PlantProfile(loggedOn + L".bak", ProfileHive::Records));
     ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1002", ProfileHive::Records));
     ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1003", ProfileHive::NotAHive));
-    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1004", ProfileHive::Missing));
-    const std::vector<std::wstring> hives = SubkeyNames(HKEY_USERS, L"");
-    // The unloaded profile's lines follow the logged-on user's; the two
-    // profiles without a hive come once, after it, in the first pass.
-    std::string expected;
-    for (size_t start = 0, end; start < planted.size(); start = end + 1) {
-      end = planted.find('\n', start);
-      const std::string line = planted.substr(start, end + 1 - start);
-      expected += line;
-      if (line.rfind(loggedOn, 0) == 0) expected += loggedOff + line.substr(loggedOn.size());
-    }
-    InsertAfter(expected, loggedOff + "Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n",
-                "FAILED to open the registry of user S-1-5-21-0-0-0-1003: 1017\n"
-                "No registry file for user S-1-5-21-0-0-0-1004: 3\n");
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1004", ProfileHive::Missing, &noHive));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1005", ProfileHive::ForeignVariable));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1009", ProfileHive::Records, &endedFile));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-80-1-2-3-4-5", ProfileHive::Records));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1010", ProfileHive::Records, &runningFile));
+    ASSERT_TRUE(RemoveKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\"
+                                              L"S-1-5-21-0-0-0-1010"));
+    EnablePrivileges({SE_RESTORE_NAME});
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, ended.c_str(), endedFile.c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, running.c_str(), runningFile.c_str()), ERROR_SUCCESS);
+    std::vector<std::wstring> hives = SubkeyNames(HKEY_USERS, L"");
+    std::string expected = planted;
+    expected.replace(expected.find(PlantedCurrentUserPasses()), PlantedCurrentUserPasses().size(), users);
+    ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"Q:"));
+    LoadWatch watch{running.substr(0, running.size() - std::wstring(L"S-1-5-21-0-0-0-1010").size())};
+    const HANDLE watcher = CreateThread(nullptr, 0, WatchLoads, &watch, 0, nullptr);
     ReportCapture capture;
     EXPECT_TRUE(stage());
+    InterlockedExchange(&watch.stop, 1);
+    WaitForSingleObject(watcher, INFINITE);
+    CloseHandle(watcher);
+    ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"C:"));
+    // The running one's, and at most one of this run's.
+    EXPECT_LE(watch.most, 2u);
     EXPECT_EQ(capture.Text(), expected);
+    // Only the ended run's hive went; the running one's stays.
+    hives.erase(std::find(hives.begin(), hives.end(), ended));
     EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);
-    // The logged-on user keeps all but the product's records.
-    EXPECT_TRUE(KeyExists(HKEY_USERS, LoggedOnUserSid + L"\\Software\\Microsoft\\Installer\\Products\\"s
-                                                        L"7A6B5C4D3E2F10011223344556677889"));
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, running.c_str()), ERROR_SUCCESS);
+    EXPECT_FALSE(PathExists(noHive));
+    // The logged-on user keeps all but the product's records, and the key
+    // he could not have deleted whole.
+    EXPECT_TRUE(KeyExists(HKEY_USERS, loggedOn + L"\\Software\\Microsoft\\Installer\\Products\\"
+                                                 L"7A6B5C4D3E2F10011223344556677889"));
+    EXPECT_TRUE(KeyExists(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own\\Policies"));
+    EXPECT_FALSE(ValueExists(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own", L"9636B389AB5D5D14EBF454D61C4F4941"));
+    EXPECT_FALSE(KeyExists(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Whole"));
     for (const std::wstring& present : SurveyProduct()) EXPECT_EQ(present.find(L"HKEY_USERS"), present.npos);
+    ASSERT_TRUE(RemoveKey(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest"));
   }
 }
 

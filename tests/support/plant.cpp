@@ -441,27 +441,67 @@ std::vector<std::wstring> ExpectedSharedRecordsAfterARun() {
 void PlantBootstrapperRecords() {
   PlantValues(BootstrapperRecords);
   PlantUserRecords(HKEY_USERS, std::wstring(LoggedOnUserSid) + L"\\");
+  GiveUserHiveRights(HKEY_USERS, LoggedOnUserSid, LoggedOnUserSid);
 }
 
-bool PlantProfile(const std::wstring& sid, ProfileHive hive) {
-  const std::wstring folder = L"C:\\users\\kestrum-" + sid;
-  const std::wstring file = folder + L"\\NTUSER.DAT";
+bool SetTreeSecurity(HKEY root, const std::wstring& path, const std::wstring& sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+    return false;
+  // Another owner than oneself takes the restore privilege.
+  EnablePrivileges({SE_RESTORE_NAME});
+  std::vector<std::wstring> pending{path};
+  bool given = true;
+  while (!pending.empty()) {
+    const std::wstring at = pending.back();
+    pending.pop_back();
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, at.c_str(), 0, KEY_READ | WRITE_DAC | WRITE_OWNER | Wow64Access, &key) != ERROR_SUCCESS) {
+      given = false;
+      continue;
+    }
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+      DWORD length = 256;
+      if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      pending.push_back(at + L"\\" + std::wstring(name, length));
+    }
+    given = RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor) ==
+                ERROR_SUCCESS && given;
+    RegCloseKey(key);
+  }
+  LocalFree(descriptor);
+  return given;
+}
+
+bool GiveUserHiveRights(HKEY root, const std::wstring& path, const std::wstring& sid) {
+  return SetTreeSecurity(root, path, L"O:" + sid + L"D:P(A;CI;KA;;;" + sid + L")(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;RC)");
+}
+
+bool PlantProfile(const std::wstring& entry, ProfileHive hive, std::wstring* hiveFile) {
+  const std::wstring folder = L"users\\kestrum-" + entry;
+  const std::wstring file = L"C:\\" + folder + L"\\NTUSER.DAT";
+  if (hiveFile != nullptr) *hiveFile = file;
   DeleteFileW(file.c_str());
   if (hive == ProfileHive::NotAHive && !PlantFile(file, "not a hive")) return false;
+  if (hive == ProfileHive::Missing && !PlantFolder(L"C:\\" + folder)) return false;
   if (hive == ProfileHive::Records) {
     // The system's save call writes the hive file, from a key made for it.
     const std::wstring source = L"SOFTWARE\\KestrumProfile";
     PlantUserRecords(HKEY_LOCAL_MACHINE, source + L"\\");
     EnablePrivileges({SE_BACKUP_NAME});
     HKEY key = nullptr;
-    if (!PlantFolder(folder) ||
+    if (!PlantFolder(L"C:\\" + folder) ||
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, source.c_str(), 0, KEY_READ | Wow64Access, &key) != ERROR_SUCCESS)
       return false;
     const LONG saved = RegSaveKeyW(key, file.c_str(), nullptr);
     RegCloseKey(key);
     if (saved != ERROR_SUCCESS || !RemoveKey(HKEY_LOCAL_MACHINE, source)) return false;
   }
-  return PlantString(HKEY_LOCAL_MACHINE, ProfileList + sid, L"ProfileImagePath", folder);
+  // As the profile service writes it, to be expanded by the system's values.
+  const std::wstring path = (hive == ProfileHive::ForeignVariable ? L"%HOMEDRIVE%\\" : L"%SystemDrive%\\") + folder;
+  return PlantValue(HKEY_LOCAL_MACHINE, ProfileList + entry, L"ProfileImagePath", REG_EXPAND_SZ, path.c_str(),
+                    static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
 }
 
 void PlantProductFolders() {

@@ -90,11 +90,21 @@ void PlantInstallerRecords();
 // product's records there.
 constexpr wchar_t LoggedOnUserSid[] = L"S-1-5-21-0-0-0-1001";
 void PlantBootstrapperRecords();
-// A user who is not logged on: his profile, listed in ProfileList, whose
-// hive file holds the per-user records as above (saved by the system's
-// save call), is not a hive, or is missing.
-enum class ProfileHive { Records, NotAHive, Missing };
-bool PlantProfile(const std::wstring& sid, ProfileHive hive);
+// Sets the owner and DACL (SDDL) of the key at path and of every key below
+// it; Wine keeps them while the machine's server runs.
+bool SetTreeSecurity(HKEY root, const std::wstring& path, const std::wstring& sddl);
+// The rights Windows gives the keys of a user's own hive, which Wine does
+// not: owner the user; full control for him, SYSTEM and Administrators;
+// read for RESTRICTED.
+bool GiveUserHiveRights(HKEY root, const std::wstring& path, const std::wstring& sid);
+// A user who is not logged on: his profile, listed in ProfileList by entry
+// (his SID, or SID.bak) with a ProfileImagePath of REG_EXPAND_SZ below
+// %SystemDrive%, whose hive file holds the per-user records as above
+// (saved by the system's save call), is not a hive, is missing from its
+// folder, or whose path names a variable that is not the system's own. The
+// hive file's path.
+enum class ProfileHive { Records, NotAHive, Missing, ForeignVariable };
+bool PlantProfile(const std::wstring& entry, ProfileHive hive, std::wstring* file = nullptr);
 // Keys the product shares with the system and other software (a firewall
 // rule list, Session Manager and its Environment, an autostart list, a
 // shared component and upgrade code): a run must leave them, with every
