@@ -29,6 +29,13 @@ constexpr wchar_t ServiceDidNotStop[] = L"Service did not stop within %d seconds
 constexpr wchar_t ServiceNotRunning[] = L"Service is not running.\n";
 constexpr wchar_t DeletingServiceHeader[] = L"\nDeleting Service\n----------------\n";
 constexpr wchar_t ServiceToolDidNotEnd[] = L"Service control tool did not end within %d seconds; going on.\n";
+// After the tool, from the service manager's codes: nothing when the service
+// is gone. The deployment wrapper counts the STAYED lines as something left
+// and a RESTART line as done at the next restart.
+constexpr wchar_t ServiceStayed[] = L"STAYED: the service %ls\n";
+constexpr wchar_t ServiceNotChecked[] = L"STAYED: the service %ls, unless it went; it could not be checked: %d\n";
+constexpr wchar_t ServiceGoesAtRestart[] =
+    L"RESTART: the service %ls is marked for deletion and goes at the next restart at the latest\n";
 constexpr wchar_t KillingProcessesHeader[] = L"\nKilling Processes\n-----------------\n";
 constexpr wchar_t TerminatingProcess[] = L"Terminating process: %ls";
 constexpr wchar_t DeletingFilesHeader[] = L"\nDeleting Files\n--------------\n";

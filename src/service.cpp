@@ -29,11 +29,6 @@ constexpr wchar_t DeleteServiceArguments[] = L"delete \"startupservice\"";
 
 constexpr DWORD TerminatedExitCode = 9;
 
-// The product's image names, in the order they are searched.
-constexpr const wchar_t* ProductProcessNames[] = {
-    L"Java.exe", L"OrvClient.exe", L"OrvClient32.exe", L"OrvKey.exe", L"OrvUpdater.exe",
-};
-
 // A status that cannot be read is no evidence that the service runs.
 bool IsRunning(SC_HANDLE service) {
   SERVICE_STATUS status{};
@@ -150,29 +145,67 @@ ToolRun RunSystemTool(const std::wstring& toolName, const std::wstring& argument
   return ToolRun::DidNotEnd;
 }
 
+ServiceFate FindServiceFate(const std::wstring& name) {
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return {ServicePresence::Unknown, GetLastError()};
+  const ServiceHandle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_CHANGE_CONFIG));
+  DWORD code = GetLastError();
+  if (service) {
+    // Every setting SERVICE_NO_CHANGE or NULL: nothing is changed.
+    if (ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+      return {ServicePresence::Present, 0};
+    code = GetLastError();
+  }
+  // Only the change is documented to give 1072; the open is taken at its
+  // word too, should it ever say so.
+  if (code == ERROR_SERVICE_MARKED_FOR_DELETE) return {ServicePresence::MarkedForDeletion, code};
+  if (!service && code == ERROR_SERVICE_DOES_NOT_EXIST) return {ServicePresence::Gone, code};
+  return {ServicePresence::Unknown, code};
+}
+
 void DeleteProductService() {
   Report(Message::DeletingServiceHeader);
   // The tool reports its own outcome on the shared standard output; the
   // report is written unbuffered, so the header stays ahead of that text.
-  if (RunSystemTool(L"sc.exe", DeleteServiceArguments) == ToolRun::DidNotEnd)
+  // Its words (in the system's language) and its status are not read.
+  if (RunSystemTool(L"sc.exe", DeleteServiceArguments) == ToolRun::DidNotEnd) {
     Report(Message::ServiceToolDidNotEnd, static_cast<int>(ServiceToolWaitSeconds));
+    // A manager that kept the tool waiting would keep this run waiting too.
+    Report(Message::ServiceNotChecked, ProductServiceName.c_str(), static_cast<int>(ERROR_TIMEOUT));
+    return;
+  }
+  const ULONGLONG deadline = GetTickCount64() + ServiceDeletionWaitMilliseconds;
+  ServiceFate fate = FindServiceFate(ProductServiceName);
+  while (fate.presence == ServicePresence::MarkedForDeletion && GetTickCount64() < deadline) {
+    Sleep(ServiceStopPollMilliseconds);
+    fate = FindServiceFate(ProductServiceName);
+  }
+  switch (fate.presence) {
+    case ServicePresence::Gone:
+      break;
+    case ServicePresence::MarkedForDeletion:
+      Report(Message::ServiceGoesAtRestart, ProductServiceName.c_str());
+      break;
+    case ServicePresence::Present:
+      Report(Message::ServiceStayed, ProductServiceName.c_str());
+      break;
+    case ServicePresence::Unknown:
+      Report(Message::ServiceNotChecked, ProductServiceName.c_str(), static_cast<int>(fate.code));
+      break;
+  }
 }
 
-bool IsStillTheListedProcess(HANDLE process, const std::wstring& wanted, const FILETIME& snapshotTime) {
+bool IsStillTheListedProcess(HANDLE process, const std::wstring& wanted) {
   std::vector<wchar_t> image(32768);
   DWORD length = static_cast<DWORD>(image.size());
   if (!QueryFullProcessImageNameW(process, 0, image.data(), &length)) return false;
   const std::wstring path(image.data(), length);
   // The whole name, unit by unit, case-sensitively, as the snapshot's.
-  if (path.substr(path.find_last_of(L'\\') + 1) != wanted) return false;
-  FILETIME creation{}, exit{}, kernel{}, user{};
-  return GetProcessTimes(process, &creation, &exit, &kernel, &user) && CompareFileTime(&creation, &snapshotTime) <= 0;
+  return path.substr(path.find_last_of(L'\\') + 1) == wanted;
 }
 
 std::vector<ListedProcess> ListProductProcesses(const std::wstring& wanted) {
-  // Read before the snapshot: whatever began later cannot be what it lists.
-  FILETIME snapshotTime{};
-  GetSystemTimeAsFileTime(&snapshotTime);
   // A snapshot that could not be taken makes Process32FirstW fail.
   const SnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
   // Every match is opened first and checked through its own handle, which
@@ -196,7 +229,7 @@ std::vector<ListedProcess> ListProductProcesses(const std::wstring& wanted) {
     match.result = match.process ? ERROR_SUCCESS : static_cast<LONG>(GetLastError());
     // A process ID that no longer names a process: it ended after the snapshot.
     if (match.result == ERROR_INVALID_PARAMETER) continue;
-    if (match.process && !IsStillTheListedProcess(match.process.get(), wanted, snapshotTime))
+    if (match.process && !IsStillTheListedProcess(match.process.get(), wanted))
       continue;
     listed.push_back(std::move(match));
   }

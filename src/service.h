@@ -23,10 +23,38 @@ constexpr DWORD ServiceStopPollMilliseconds = 100;
 // no late text of its own lands among the report's later lines.
 constexpr DWORD ServiceToolWaitSeconds = 60;
 
+// Longest wait, after the tool has ended, for a service marked for deletion
+// to go: the manager removes it once it has stopped and the last handle to
+// it is closed, which may come a moment after the tool's own close.
+constexpr DWORD ServiceDeletionWaitMilliseconds = 2000;
+
 // Prints the "Deleting Service" header and has the system's service control
 // tool delete the service; returns once the tool has ended, or with a line
-// that says it did not end within ServiceToolWaitSeconds.
+// that says it did not end within ServiceToolWaitSeconds. Then says, from
+// the service manager's codes and never from the tool's words, whether the
+// service stayed or goes at the next restart; nothing when it is gone.
 void DeleteProductService();
+
+// What the service manager says of a service, by its codes alone.
+enum class ServicePresence {
+  Gone,               // no service of that name (1060)
+  MarkedForDeletion,  // goes once stopped and unused, at the next restart at the latest (1072)
+  Present,            // there, and not marked for deletion
+  Unknown,            // the manager could not be asked, or refused: code says why
+};
+struct ServiceFate {
+  ServicePresence presence;
+  DWORD code;  // the manager's code behind presence; 0 for Present
+};
+// Asks the service manager for the named service with a change that
+// changes nothing, which the manager refuses for a service marked for
+// deletion. Reads no tool's output; changes no setting.
+ServiceFate FindServiceFate(const std::wstring& name);
+
+// The product's image names, in the order they are searched.
+inline constexpr const wchar_t* ProductProcessNames[] = {
+    L"Java.exe", L"OrvClient.exe", L"OrvClient32.exe", L"OrvKey.exe", L"OrvUpdater.exe",
+};
 
 // Longest wait, in all, for terminated processes to have exited.
 constexpr DWORD ProcessExitWaitMilliseconds = 5000;
@@ -36,11 +64,13 @@ constexpr DWORD ProcessExitWaitMilliseconds = 5000;
 // silently) until they have exited; true.
 bool KillProductProcesses();
 
-// Whether the open process still is the one a snapshot taken at
-// snapshotTime listed under the image name wanted: its image file has that
-// name, and it began before the snapshot. A process ID is only a number; the
-// process may have ended since and its ID gone to any other.
-bool IsStillTheListedProcess(HANDLE process, const std::wstring& wanted, const FILETIME& snapshotTime);
+// Whether the open process still is one that a snapshot may list under the
+// image name wanted: through its own handle, its image file has exactly
+// that name. A process ID is only a number; the listed process may have
+// ended since and its ID gone to any other, but the handle pins the process
+// it was opened on. No clock is asked: a clock set back after the product
+// started must not make its processes look newer than the snapshot.
+bool IsStillTheListedProcess(HANDLE process, const std::wstring& wanted);
 
 // A process a snapshot listed under a product image name, opened as the
 // process stage opens it to end it, and checked through its own handle to

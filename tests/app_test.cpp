@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -226,29 +228,108 @@ TEST_F(RemovalRun, RunsStartedTogetherTakeTurnsAndOneThatWaitsTooLongDoesNothing
   EXPECT_FALSE(PathExists(lockFile));
 }
 
+// Kept open (a file, a service) or set (an environment variable) while the
+// wrapper runs, and let go after it.
+using Held = std::shared_ptr<void>;
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
 // The deployment wrapper beside kestrum.exe, run as a deployment tool runs
-// it: 0 when the report shows nothing of the product left, 2 when it does.
+// it, on planted machines: its status, the report it kept, and what of the
+// product is left. Every machine has Windows' sc (a stand-in: Wine's words
+// differ), whose words land in the report and must never count.
 TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   wchar_t system[MAX_PATH];
   ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
-  const std::wstring cmd = std::wstring(system) + L"\\cmd.exe";
-  const std::wstring wrapper = L"cmd /c \"" + ProgramFolder() + L"\\kestrum-run.cmd\"";
-  const std::wstring report = NativeProgramFilesFolder() + L"\\kestrum\\kestrum-report.txt";
-  PlantProductFolders();
-  const RunResult clean = RunProgram(cmd, wrapper, start_);
-  ASSERT_TRUE(clean.finished);
-  EXPECT_EQ(clean.exitCode, 0u);
-  EXPECT_EQ(ReadWholeFile(report), CleanMachineNormalReport(start_));
+  const std::wstring standin = ProgramFolder() + L"\\kestrum-standin.exe";
+  ASSERT_TRUE(PlantWindowsServiceTool());
+  // The wrapper beside a kestrum.exe that crashes.
+  const std::wstring crashing = MakeTempFolder(L"crashing");
+  const std::wstring wrapper = ProgramFolder() + L"\\kestrum-run.cmd";
+  ASSERT_TRUE(CopyFileW(wrapper.c_str(), (crashing + L"\\kestrum-run.cmd").c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(standin.c_str(), (crashing + L"\\kestrum.exe").c_str(), FALSE));
 
-  PlantProductFolders();
-  HANDLE held = CreateFileW(L"C:\\ProgramData\\Velmoran\\held.dat", GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  const RunResult stayed = RunProgram(cmd, wrapper, start_);
-  CloseHandle(held);
-  ASSERT_TRUE(stayed.finished);
-  EXPECT_EQ(stayed.exitCode, 2u);
-  EXPECT_NE(ReadWholeFile(report).find(DataReport(L"Velmoran", 1)), std::string::npos) << ReadWholeFile(report);
+  const std::string clean = CleanMachineNormalReport(start_);
+  const std::string header = "\nDeleting Service\n----------------\n";
+  const auto afterTool = [&](const std::string& report, const std::string& lines) {
+    return Replaced(report, header, header + lines);
+  };
+  const auto found = [](const std::string& report) {
+    return Replaced(report, "Failed to find service.\n", "Found service.\nService is not running.\n");
+  };
+  // The installer pass that deletes every key named StartupService finds
+  // the key of a service that is only marked for deletion.
+  const auto keyLeft = [](const std::string& report) {
+    const std::string pass = "\n--- Deleting HKEY_LOCAL_MACHINE 8 ---\n";
+    return Replaced(report, pass, pass + "Deleting " + ControlSetKey() + "\\Services\\StartupService..SUCCESS\n");
+  };
+  const std::string missing =
+      "[SC] OpenService FAILED 1060:\r\n\r\nThe specified service does not exist as an installed service.\r\n\r\n";
+  const auto holdFile = [] {
+    PlantProductFolders();
+    const HANDLE file = CreateFileW(L"C:\\ProgramData\\Velmoran\\held.dat", GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE);
+    return Held(file, CloseHandle);
+  };
+  // A handle held on the service keeps it, marked for deletion, after sc
+  // has deleted it: as a program that has it open does on Windows.
+  const auto holdService = [] {
+    EXPECT_TRUE(InstallProductService(ServiceBehaviour::Stops, false));
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE service = OpenServiceW(manager, L"StartupService", SERVICE_QUERY_STATUS);
+    CloseServiceHandle(manager);
+    EXPECT_NE(service, nullptr);
+    return Held(service, CloseServiceHandle);
+  };
+  // Wine's service manager heeds no service's rights; the stand-in sc
+  // refuses as Windows' does when they shut the caller out.
+  const auto refuseDeletion = [] {
+    EXPECT_TRUE(InstallProductService(ServiceBehaviour::Stops, false));
+    SetEnvironmentVariableW(L"KESTRUM_SC_REFUSES", L"1");
+    return Held(nullptr, [](void*) { SetEnvironmentVariableW(L"KESTRUM_SC_REFUSES", nullptr); });
+  };
+  struct Row {
+    const char* machine;
+    std::function<Held()> plant;
+    std::wstring folder;  // the wrapper's own
+    DWORD status;
+    std::string report;
+    std::vector<std::wstring> left;  // once what was held is let go
+  };
+  const Row rows[] = {
+      {"product folders, no service: sc says FAILED", [] { PlantProductFolders(); return Held(); }, ProgramFolder(),
+       0, afterTool(clean, missing), {}},
+      {"kestrum.exe crashes", [] { return Held(); }, crashing, 0xC0000005,
+       "Current Directory: C:\\\n\nStopping Service\n----------------\n", {}},
+      {"service held open while it is deleted", holdService, ProgramFolder(), 3010,
+       afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\nRESTART: the service StartupService is "
+                                        "marked for deletion and goes at the next restart at the latest\n"),
+       {}},
+      {"product file held open", holdFile, ProgramFolder(), 2,
+       afterTool(Replaced(clean, DataReport(L"Velmoran"), DataReport(L"Velmoran", 1)), missing),
+       {L"folder C:\\ProgramData\\Velmoran"}},
+      {"sc refused", refuseDeletion, ProgramFolder(), 2,
+       afterTool(keyLeft(found(clean)), "[SC] OpenService FAILED 5:\r\n\r\nAccess is denied.\r\n\r\n"
+                                        "STAYED: the service StartupService\n"),
+       {L"service StartupService (stopped)"}},
+  };
+  const std::wstring report = NativeProgramFilesFolder() + L"\\kestrum\\kestrum-report.txt";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.machine);
+    Held held = row.plant();
+    const RunResult run = RunProgram(std::wstring(system) + L"\\cmd.exe",
+                                     L"cmd /c \"" + row.folder + L"\\kestrum-run.cmd\"", start_);
+    held.reset();
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, row.status);
+    EXPECT_EQ(ReadWholeFile(report), row.report);
+    EXPECT_EQ(SurveyProduct(), row.left);
+  }
 }
 
 bool PrivilegeEnabled(const wchar_t* name) {

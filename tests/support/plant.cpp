@@ -593,6 +593,19 @@ DWORD ServiceState(const std::wstring& name) {
   return status.dwCurrentState;
 }
 
+bool PlantWindowsServiceTool() {
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  const std::wstring standin = ProgramFolder() + L"\\kestrum-standin.exe";
+  const std::wstring tool = std::wstring(system, length) + L"\\sc.exe";
+  // The test machine's system folder is hard-linked to its template's:
+  // the old name goes first, so that the copy is a file of its own.
+  DeleteFileW(tool.c_str());
+  return CopyFileW(standin.c_str(), tool.c_str(), TRUE) &&
+         PlantString(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"sc.exe", L"native");
+}
+
 bool PlantDummyProgram(const std::wstring& path) {
   return CopyFileW(DummyProgramPath().c_str(), path.c_str(), FALSE) != FALSE;
 }

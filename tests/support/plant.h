@@ -70,6 +70,11 @@ KernelHandle StartProductProcessAt(const std::wstring& path, const std::wstring&
 // Copies the dummy program to path, where a run must never start it; its
 // start would leave path + ".started".
 bool PlantDummyProgram(const std::wstring& path);
+// Puts kestrum-standin in place of the system folder's sc.exe and has Wine
+// run it instead of its own, which prints other words than Windows' (Wine
+// 10) or none (Wine 8): the stand-in deletes the service and prints
+// Windows' English words.
+bool PlantWindowsServiceTool();
 // Identifiers of the running processes whose image name is exactly
 // imageName.
 std::vector<DWORD> FindProcesses(const std::wstring& imageName);
