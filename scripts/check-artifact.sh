@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # check-artifact.sh [--machine-only] EXE MACHINE
-# Checks a built kestrum.exe as Windows will load it: the machine type
-# (x86-64 or i386), the GUI subsystem, the embedded manifest's execution
-# level and uiAccess, and that it imports system DLLs only.
+# Checks a built kestrum.exe or kestrum-scan.exe as Windows will load it:
+# the machine type (x86-64 or i386), the subsystem (GUI for kestrum.exe,
+# console for kestrum-scan.exe, whose status its starter waits for), the
+# embedded manifest's execution level and uiAccess, and that it imports
+# system DLLs only.
 set -uo pipefail
 
 machine_only=0
@@ -25,7 +27,12 @@ if [ $machine_only = 1 ]; then
   exit $((failures > 0))
 fi
 
-grep -Eq '^Subsystem[[:space:]]+00000002' <<<"$dump" || fail "subsystem is not Windows GUI: $(grep -m1 '^Subsystem' <<<"$dump")"
+case ${exe##*/} in
+  kestrum-scan*.exe) subsystem=00000003 subsystem_name=console ;;
+  *) subsystem=00000002 subsystem_name=GUI ;;
+esac
+grep -Eq "^Subsystem[[:space:]]+$subsystem" <<<"$dump" ||
+  fail "subsystem is not Windows $subsystem_name: $(grep -m1 '^Subsystem' <<<"$dump")"
 
 # The manifest is stored as plain XML in the resource section.
 manifest=$(tr -d '\0' <"$exe" | tr '\n' ' ' | grep -ao '<assembly .*</assembly>' | head -n1)
@@ -42,6 +49,6 @@ for dll in $imports; do
 done
 
 if [ $failures = 0 ]; then
-  echo "OK: $exe is $format, GUI subsystem, asInvoker, imports:" $imports
+  echo "OK: $exe is $format, $subsystem_name subsystem, asInvoker, imports:" $imports
 fi
 exit $((failures > 0))

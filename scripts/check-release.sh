@@ -33,7 +33,7 @@ KESTRUM_SIGN_CERT=$work/cert.pem KESTRUM_SIGN_KEY=$work/key.pem release --dist "
 
 dist=$work/signed
 (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files beside it"
-expected_entries=$'kestrum.exe\nkestrum-run.cmd\nLICENSE\nREADME.md'
+expected_entries=$'kestrum.exe\nkestrum-scan.exe\nkestrum-run.cmd\nLICENSE\nREADME.md'
 for preset in win64 win32; do
   case $preset in win64) machine=x86-64 ;; win32) machine=i386 ;; esac
   zip=$(ls "$dist"/kestrum-*-$preset.zip 2>/dev/null)
@@ -43,11 +43,15 @@ for preset in win64 win32; do
   [ "$entries" = "$expected_entries" ] || fail "${zip##*/} holds: $entries"
   unpacked=$work/unpacked-$preset
   unzip -q "$zip" -d "$unpacked"
-  cmp -s "$unpacked/kestrum.exe" "${zip%.zip}/kestrum.exe" || fail "${zip##*/}'s kestrum.exe is not the one hashed"
-  osslsigncode verify -CAfile "$work/cert.pem" -in "$unpacked/kestrum.exe" >"$work/verify.log" 2>&1 ||
-    { cat "$work/verify.log"; fail "$preset kestrum.exe does not verify"; }
-  grep -q "kestrum test signer" "$work/verify.log" || fail "$preset kestrum.exe is not signed by the test certificate"
-  "$here/check-artifact.sh" "$unpacked/kestrum.exe" $machine || fail "signed $preset kestrum.exe fails the artifact checks"
+  for program in kestrum kestrum-scan; do
+    name=${zip##*/}
+    grep -q "  ${name%.zip}/$program.exe\$" "$dist/SHA256SUMS" || fail "SHA256SUMS does not list $preset $program.exe"
+    cmp -s "$unpacked/$program.exe" "${zip%.zip}/$program.exe" || fail "${zip##*/}'s $program.exe is not the one hashed"
+    osslsigncode verify -CAfile "$work/cert.pem" -in "$unpacked/$program.exe" >"$work/verify.log" 2>&1 ||
+      { cat "$work/verify.log"; fail "$preset $program.exe does not verify"; }
+    grep -q "kestrum test signer" "$work/verify.log" || fail "$preset $program.exe is not signed by the test certificate"
+    "$here/check-artifact.sh" "$unpacked/$program.exe" $machine || fail "signed $preset $program.exe fails the artifact checks"
+  done
   grep -q $'\r$' "$unpacked/kestrum-run.cmd" || fail "kestrum-run.cmd has no CRLF line ends"
 done
 
@@ -60,6 +64,8 @@ cat >"$work/deploy.cmd" <<'CMD'
 call "%~dp0unpacked-win64\kestrum-run.cmd" -bo
 echo exit status %errorlevel%
 type "%ProgramW6432%\kestrum\kestrum-report.txt"
+"%~dp0unpacked-win64\kestrum-scan.exe" -bo > nul
+echo scan status %errorlevel%
 rem A file where the report folder belongs: the wrapper refuses to run.
 rmdir /s /q "%ProgramW6432%\kestrum"
 echo planted> "%ProgramW6432%\kestrum"
@@ -72,6 +78,7 @@ output=$(cd "$work" && "$here/wine-run.sh" "$template" cmd /c "Z:${work//\//\\}\
 expected=$'exit status 0\r\nCurrent Directory: Z:'"${work//\//\\}"$'\n\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n'
 [ "${output:0:${#expected}}" = "$expected" ] || fail "the signed kestrum.exe did not run through kestrum-run.cmd: $output"
 [[ $output == *$'refused with 1\r' ]] || fail "kestrum-run.cmd ran without its report folder: $output"
+[[ $output == *$'scan status 0\r'* ]] || fail "the signed kestrum-scan.exe did not give 0 on a clean machine: $output"
 
 [ $failures = 0 ] && echo "OK: release archives, SHA256SUMS, signatures and the deployment wrapper"
 exit $((failures > 0))

@@ -5,20 +5,13 @@
 
 #include <cstdlib>
 #include <cwchar>
-#include <initializer_list>
 
 #include "files.h"
+#include "privileges.h"
+#include "product.h"
 #include "registry.h"
 #include "report.h"
 #include "service.h"
-
-const std::wstring FirstVendorKeyPath = L"SOFTWARE\\Velmoran";
-const std::wstring SecondVendorKeyPath = L"SOFTWARE\\Quillfen";
-const std::wstring FirstVendorDataFolder = L"Velmoran";
-const std::wstring SecondVendorDataFolder = L"Quillfen";
-const std::wstring ProductProgramFolder = L"ZOLVA";
-const std::wstring VendorProgramFolder = L"Quillfen";
-const std::wstring ProductServiceName = L"StartupService";
 
 namespace {
 constexpr DWORD RunLockPollMilliseconds = 200;
@@ -49,19 +42,6 @@ void ScanOptions() {
     }
   }
   LocalFree(elements);
-}
-
-void EnablePrivileges(std::initializer_list<const wchar_t*> names) {
-  HANDLE opened = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) return;
-  const KernelHandle token(opened);
-  for (const wchar_t* name : names) {
-    TOKEN_PRIVILEGES privilege{};
-    privilege.PrivilegeCount = 1;
-    privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, name, &privilege.Privileges[0].Luid))
-      AdjustTokenPrivileges(token.get(), FALSE, &privilege, 0, nullptr, nullptr);
-  }
 }
 
 RunTurn TakeRunTurn(DWORD waitMilliseconds, KernelHandle& lock) {
@@ -155,4 +135,32 @@ void RunRemoval(DWORD lockWaitSeconds) {
     RunNormalSequence();
 
   if (!savedDirectory.empty()) SetCurrentDirectoryW(savedDirectory.c_str());
+}
+
+int RunScan() {
+  if (BootstrapperOnlyFlag) {
+    const RegistryWork registry(BootstrapperRunStages, Hives(), RegistryPurpose::Scan);
+    DeleteBootstrapperRegistryEntries();
+  } else {
+    Report(Message::StoppingServiceHeader);
+    ScanProductService();
+    Report(Message::DeletingServiceHeader);
+    // As the run has them, so that it sees what the run reaches.
+    EnablePrivileges({SE_BACKUP_NAME, SE_RESTORE_NAME, SE_DEBUG_NAME});
+    ScanProductProcesses();
+    Report(Message::DeletingFilesHeader);
+    ScanProgramDataFolder(FirstVendorDataFolder);
+    ScanProgramDataFolder(SecondVendorDataFolder);
+    ScanProgramFilesFolder(ProductProgramFolder);
+    ScanProgramFilesFolder(VendorProgramFolder);
+    const RegistryWork registry(NormalRunStages, Hives(), RegistryPurpose::Scan);
+    DeleteVendorRegistryKeys();
+    DeleteInstallerRegistryEntries();
+  }
+  if (!Found.AnythingLeft() && Found.sharedKeys == 0)
+    Report(Message::ScanNothing);
+  else
+    Report(Message::ScanSummary, Found.services, Found.processes, Found.folders, Found.keys, Found.values,
+           Found.sharedKeys, Found.unsearched);
+  return Found.AnythingLeft() ? 1 : 0;
 }

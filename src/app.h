@@ -1,32 +1,15 @@
-// The removal run: options, the two fixed sequences and the removal constants.
+// The removal run: options and the two fixed sequences; and kestrum-scan's. The removal
+// constants are in product.h, the privilege helper in privileges.h.
 #pragma once
 
 #include <windows.h>
 
-#include <initializer_list>
-#include <string>
-
 #include "handle.h"
-
-// Names the stages are given. Static storage: created before the entry
-// point runs, destroyed at exit. The two "Quillfen" are separate objects.
-extern const std::wstring FirstVendorKeyPath;
-extern const std::wstring SecondVendorKeyPath;
-extern const std::wstring FirstVendorDataFolder;
-extern const std::wstring SecondVendorDataFolder;
-extern const std::wstring ProductProgramFolder;
-extern const std::wstring VendorProgramFolder;
-extern const std::wstring ProductServiceName;
 
 // Keeps the system and the runtime from showing any box (a critical error
 // such as a drive without media, a fault, an abort message) that would wait
 // on a desktop nobody sees. The first thing the entry point does.
 void PreventDialogs();
-
-// Enables each of the named privileges that the process's token holds, each
-// asked for on its own, so that a token that lacks one still gets the
-// others; one that holds none runs as it would have.
-void EnablePrivileges(std::initializer_list<const wchar_t*> names);
 
 // Sets the quiet and bootstrapper-only flags from the process's full
 // command line, the program-name element included.
@@ -54,3 +37,11 @@ RunTurn TakeRunTurn(DWORD waitMilliseconds, KernelHandle& lock);
 // runs the sequence the flags select and restores the current directory.
 // A run that gives up waiting says so and does nothing.
 void RunRemoval(DWORD lockWaitSeconds = RunLockWaitSeconds);
+
+// kestrum-scan: what of the product is on the machine and what a run with
+// the same flags would remove, under the run's headers, and a last line
+// that sums it up. Changes nothing. 0 when it looked everywhere and found
+// nothing a run would remove; 1 when it found something, or could not
+// look somewhere (named in a line). It takes no run turn: the lock file
+// would be a write.
+int RunScan();

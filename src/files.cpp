@@ -126,6 +126,25 @@ bool IsFullPath(const std::wstring& path) {
   return opened;
 }
 
+// Lists the folder open as folder through its handle, in one buffer, and
+// hands each entry but "." and ".." to each, until each returns false.
+template <typename Each>
+void ListFolder(HANDLE folder, std::vector<unsigned char>& listing, Each each) {
+  for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+       GetFileInformationByHandleEx(folder, kind, listing.data(), static_cast<DWORD>(listing.size()));
+       kind = FileIdBothDirectoryInfo) {
+    for (size_t offset = 0;;) {
+      const auto* listed = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listing.data() + offset);
+      const size_t length = listed->FileNameLength / sizeof(wchar_t);
+      if (!IsDotEntry(listed->FileName, length) &&
+          !each(ListedEntry{std::wstring(listed->FileName, length), listed->FileId.QuadPart, listed->FileAttributes}))
+        return;
+      if (listed->NextEntryOffset == 0) break;
+      offset += listed->NextEntryOffset;
+    }
+  }
+}
+
 // The walk: one iterative pass over a tree through handles. Each folder is
 // listed through its own handle, each entry opened relative to its folder's
 // handle and deleted through its own, so that renaming a folder or putting
@@ -201,29 +220,19 @@ void TreeDeletion::Run(HANDLE parent, FileHandle root, const ListedEntry& rootEn
 // go at once; subfolders are kept for the walk, which enters them after
 // the listing is done, so that only one listing buffer is ever needed.
 void TreeDeletion::ListAndDeleteFiles(Folder& folder) {
-  for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
-       GetFileInformationByHandleEx(folder.handle.get(), kind, listing_.data(), static_cast<DWORD>(listing_.size()));
-       kind = FileIdBothDirectoryInfo) {
-    for (size_t offset = 0;;) {
-      const auto* listed = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listing_.data() + offset);
-      const size_t length = listed->FileNameLength / sizeof(wchar_t);
-      if (!IsDotEntry(listed->FileName, length)) {
-        // Entries made while the walk deletes may show up in the same
-        // listing; another process that keeps making them must not keep
-        // the stage going for ever.
-        if (BoundReached()) return;
-        ++listed_;
-        ListedEntry entry{std::wstring(listed->FileName, length), listed->FileId.QuadPart, listed->FileAttributes};
-        // A link is never entered: it is deleted as an entry of its own.
-        if (IsFolder(entry.attributes) && !IsReparsePoint(entry.attributes))
-          folder.subfolders.push_back(std::move(entry));
-        else if (!DeleteListed(folder.handle.get(), entry))
-          ++stayed_;
-      }
-      if (listed->NextEntryOffset == 0) break;
-      offset += listed->NextEntryOffset;
-    }
-  }
+  ListFolder(folder.handle.get(), listing_, [&](ListedEntry entry) {
+    // Entries made while the walk deletes may show up in the same
+    // listing; another process that keeps making them must not keep
+    // the stage going for ever.
+    if (BoundReached()) return false;
+    ++listed_;
+    // A link is never entered: it is deleted as an entry of its own.
+    if (IsFolder(entry.attributes) && !IsReparsePoint(entry.attributes))
+      folder.subfolders.push_back(std::move(entry));
+    else if (!DeleteListed(folder.handle.get(), entry))
+      ++stayed_;
+    return true;
+  });
 }
 
 bool TreeDeletion::DeleteListed(HANDLE folder, const ListedEntry& entry) {
@@ -416,21 +425,19 @@ void DeleteProductFolder(const std::wstring& baseFolder, const std::wstring& nam
 
 }  // namespace
 
-bool DeleteProgramDataFolder(const std::wstring& name) {
-  Report(Message::DeletingProgramDataFiles, name.c_str());
-  wchar_t baseFolder[MAX_PATH];
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, baseFolder)) ||
-      !IsFullPath(baseFolder)) {
-    Report(Message::FailedProgramDataDirectory, name.c_str());
-    return false;
-  }
-  DeleteProductFolder(baseFolder, name);
-  return true;
+namespace {
+
+// The base folders: each prints the run's line when its folder cannot be
+// obtained or is not a full path, and is false then.
+bool ProgramDataBase(const std::wstring& name, wchar_t (&baseFolder)[MAX_PATH]) {
+  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, baseFolder)) &&
+      IsFullPath(baseFolder))
+    return true;
+  Report(Message::FailedProgramDataDirectory, name.c_str());
+  return false;
 }
 
-bool DeleteProgramFilesFolder(const std::wstring& name) {
-  Report(Message::DeletingProgramFilesFiles, name.c_str());
-  wchar_t baseFolder[MAX_PATH];
+bool ProgramFilesBase(const std::wstring& name, wchar_t (&baseFolder)[MAX_PATH]) {
   // The result counts the terminating zero; more than MAX_PATH means the
   // expansion did not fit and the buffer holds nothing usable.
   const DWORD length = ExpandEnvironmentStringsW(L"%ProgramW6432%", baseFolder, MAX_PATH);
@@ -450,8 +457,102 @@ bool DeleteProgramFilesFolder(const std::wstring& name) {
     Report(Message::FailedProgramFilesDirectory, name.c_str());
     return false;
   }
+  return true;
+}
+
+// What a scan finds of the entry name of the folder at the full path
+// parentPath, opened and listed as the deletion opens and lists it,
+// through handles, never through a link, never for deletion.
+struct FolderCount {
+  bool found = false;
+  unsigned long long entries = 0;   // beneath it, as far as listed
+  unsigned long long unlisted = 0;  // folders it could not list, or not within the bound
+};
+
+FolderCount CountEntryTree(const std::wstring& parentPath, const std::wstring& name) {
+  FolderCount count;
+  if (!IsFullPath(parentPath)) return count;
+  const HANDLE parent = CreateFileW(parentPath.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE, ShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (parent == INVALID_HANDLE_VALUE) return count;
+  const FileHandle parentFolder(parent);
+  ListedEntry entry;
+  if (!FindEntry(parentFolder.get(), name, entry)) return count;
+  count.found = true;
+  if (!IsFolder(entry.attributes) || IsReparsePoint(entry.attributes)) return count;
+  std::vector<FileHandle> pending;
+  pending.push_back(OpenListed(parentFolder.get(), entry, ListAccess, FILE_DIRECTORY_FILE));
+  std::vector<unsigned char> listing(64 * 1024);
+  std::vector<ListedEntry> subfolders;
+  unsigned long long listed = 0;
+  while (!pending.empty()) {
+    const FileHandle folder = std::move(pending.back());
+    pending.pop_back();
+    if (!folder || listed >= listedEntriesBound) {
+      ++count.unlisted;
+      continue;
+    }
+    subfolders.clear();
+    ListFolder(folder.get(), listing, [&](ListedEntry listedEntry) {
+      if (listed >= listedEntriesBound) return false;
+      ++listed;
+      ++count.entries;
+      if (IsFolder(listedEntry.attributes) && !IsReparsePoint(listedEntry.attributes))
+        subfolders.push_back(std::move(listedEntry));
+      return true;
+    });
+    for (const ListedEntry& subfolder : subfolders)
+      pending.push_back(OpenListed(folder.get(), subfolder, ListAccess, FILE_DIRECTORY_FILE));
+  }
+  return count;
+}
+
+void ScanProductFolder(const std::wstring& baseFolder, const std::wstring& name) {
+  const FolderCount count = CountEntryTree(baseFolder, name);
+  if (!count.found) return;
+  ++Found.folders;
+  const std::wstring targetFolder = baseFolder + L"\\" + name;
+  const auto clamp = [](unsigned long long number) { return static_cast<int>(std::min<unsigned long long>(number, INT_MAX)); };
+  if (count.unlisted == 0) {
+    Report(Message::ScanFolder, targetFolder.c_str(), clamp(count.entries));
+    return;
+  }
+  Report(Message::ScanFolderPartly, targetFolder.c_str(), clamp(count.entries), clamp(count.unlisted));
+  ++Found.unsearched;
+}
+
+}  // namespace
+
+bool DeleteProgramDataFolder(const std::wstring& name) {
+  Report(Message::DeletingProgramDataFiles, name.c_str());
+  wchar_t baseFolder[MAX_PATH];
+  if (!ProgramDataBase(name, baseFolder)) return false;
   DeleteProductFolder(baseFolder, name);
   return true;
+}
+
+bool DeleteProgramFilesFolder(const std::wstring& name) {
+  Report(Message::DeletingProgramFilesFiles, name.c_str());
+  wchar_t baseFolder[MAX_PATH];
+  if (!ProgramFilesBase(name, baseFolder)) return false;
+  DeleteProductFolder(baseFolder, name);
+  return true;
+}
+
+void ScanProgramDataFolder(const std::wstring& name) {
+  wchar_t baseFolder[MAX_PATH];
+  if (ProgramDataBase(name, baseFolder))
+    ScanProductFolder(baseFolder, name);
+  else
+    ++Found.unsearched;
+}
+
+void ScanProgramFilesFolder(const std::wstring& name) {
+  wchar_t baseFolder[MAX_PATH];
+  if (ProgramFilesBase(name, baseFolder))
+    ScanProductFolder(baseFolder, name);
+  else
+    ++Found.unsearched;
 }
 
 void DeleteFolderContents(const std::wstring& searchPattern) {

@@ -15,6 +15,13 @@
 bool DeleteProgramDataFolder(const std::wstring& name);
 bool DeleteProgramFilesFolder(const std::wstring& name);
 
+// kestrum-scan: the same folders, found and listed as the deletion finds
+// and lists them, changing nothing: a line for a folder that is there,
+// with the number of entries beneath it, or the run's line for a base
+// folder that cannot be obtained; counted in Found.
+void ScanProgramDataFolder(const std::wstring& name);
+void ScanProgramFilesFolder(const std::wstring& name);
+
 // Deletes everything beneath the folder of searchPattern ("<folder>\*.*"),
 // which must be a full path, but not the folder itself.
 void DeleteFolderContents(const std::wstring& searchPattern);

@@ -16,559 +16,39 @@
 // and registry. Not seen: keys that another process creates during the run
 // below a subtree in which discovery found no match.
 //
-// The pieces: one walk (KeyWalk); what happens at a key (Sweep, Discovery),
-// both matching through Search; how the next subkey is read (IndexReader,
-// RecordReader); the records' bookkeeping (KeyRecords, in registry.h).
+// The scan (kestrum-scan) runs the same stages, discovery and recorded
+// walks with a third policy, which lists what the sweep would delete and
+// keeps it in a ledger that later searches pass over, and deletes nothing.
+//
+// The pieces, each in its own file: one walk (KeyWalk), how the next
+// subkey is read (IndexReader, RecordReader) and the judgement of a key
+// (KeyJudge), in registry_walk.h; what happens at a key: the sweeps
+// (registry_sweep.*), discovery (registry_discovery.*) and the scan
+// (registry_scan.*), all matching through Search; the records' bookkeeping
+// (KeyRecords, in registry.h); here, the stages' pass tables and how they
+// run, over HKEY_CURRENT_USER and the other users' hives.
 #include "registry.h"
 
 #include <windows.h>
-#include <winternl.h>
 
+#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "app.h"
-#include "registry_names.h"
-#include "registry_trust.h"
+#include "product.h"
+#include "registry_discovery.h"
+#include "registry_scan.h"
+#include "registry_sweep.h"
 #include "registry_users.h"
+#include "registry_walk.h"
 #include "report.h"
-
-// A key is deleted through the very handle that was opened (and checked
-// empty) for it: a name could meanwhile stand for another key or a link.
-// Win32 has no call for that, so it is ntdll's.
-extern "C" NTSYSAPI NTSTATUS NTAPI NtDeleteKey(HANDLE key);
-
-namespace {
-
-// Every subkey is opened for all access and in the 64-bit view, in both
-// builds: the walk always reads the 64-bit registry.
-constexpr REGSAM WalkAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
-static_assert(WalkAccess == 0xF013F, "the walk's access mask");
-
-// Every open names the key itself: a registry link is opened as the link,
-// which has no subkeys, so no walk and no deletion ever reaches its target,
-// and no loop of links can keep a walk from ending.
-constexpr DWORD OpenAsItself = REG_OPTION_OPEN_LINK;
-
-// The keys of a deletion are opened to be read, as RegDeleteTreeW opens
-// them, so that a refused or missing key gives the same code, and to be
-// deleted through that handle.
-constexpr REGSAM DeleteAccess = KEY_READ | DELETE | KEY_WOW64_64KEY;
-
-constexpr DWORD NameCapacity = 1024;       // subkey names, wide characters
-constexpr DWORD ValueNameCapacity = 8192;  // value names, wide characters
-constexpr DWORD DataCapacity = 1024;       // value data, bytes
-
-// Opens name below parent as itself, by its whole name (see OpenSubkey);
-// the owner takes only a key that opened.
-[[nodiscard]] LONG OpenKey(HKEY parent, std::wstring_view name, REGSAM access, KeyHandle& opened) {
-  HKEY key = nullptr;
-  const LONG result = OpenSubkey(parent, name, OpenAsItself, access, &key);
-  if (result == ERROR_SUCCESS) opened.reset(key);
-  return result;
-}
-
-[[nodiscard]] LONG DeleteOpenKey(HKEY key) {
-  const NTSTATUS status = NtDeleteKey(key);
-  return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status));
-}
-
-// How many subkeys key has now; nothing when that cannot be read.
-[[nodiscard]] std::optional<DWORD> SubkeyCount(HKEY key) {
-  DWORD subkeys = 0;
-  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
-                       nullptr, nullptr) != ERROR_SUCCESS)
-    return std::nullopt;
-  return subkeys;
-}
-
-// How many subkeys a deletion may delete below key: as many as it has now,
-// plus one for a key that takes the place of one deleted; one when the
-// count cannot be read.
-[[nodiscard]] DWORD SubkeyBudget(HKEY key) { return SubkeyCount(key).value_or(0) + 1; }
-
-// What a search compares, for each visited key.
-enum class Match { Path, KeyName, ValueName, ValueData };
-
-// One search: the one definition of what it matches, which the sweeps and
-// discovery share so that they cannot drift apart; unit by unit, case
-// included. Its text is a view of the caller's string, which outlives it.
-struct Search {
-  Match match;
-  std::wstring_view text;
-
-  // A key, by its relative path or by its own name.
-  [[nodiscard]] bool MatchesKey(std::wstring_view path, std::wstring_view name) const {
-    return (match == Match::Path && text == path) || (match == Match::KeyName && text == name);
-  }
-  // A value, by a name or data (read as text; absent when not read) that
-  // contains the text.
-  [[nodiscard]] bool MatchesValue(std::wstring_view name, std::optional<std::wstring_view> data) const {
-    if (match == Match::ValueName) return name.find(text) != std::wstring_view::npos;
-    return match == Match::ValueData && data && data->find(text) != std::wstring_view::npos;
-  }
-};
-
-// One hive's searches, one bit each in a search mask, and its kept keys.
-struct HiveRecords {
-  HKEY root = nullptr;
-  std::vector<Search> searches;
-  KeyRecords kept;
-
-  // A hive holds each search once (AddSearch).
-  [[nodiscard]] SearchMask BitOf(const Search& search) const {
-    return Matching([&](const Search& held) { return held.match == search.match && held.text == search.text; });
-  }
-  template <typename Test>
-  [[nodiscard]] SearchMask Matching(Test matches) const {
-    SearchMask mask = 0;
-    for (size_t at = 0; at < searches.size(); ++at)
-      if (matches(searches[at])) mask |= 1u << at;
-    return mask;
-  }
-};
-
-enum class ValueRead { Read, DataSkipped, EndOfList, EndOfScan };
-
-// Reads the values of a key one by one, by index, into buffers made once
-// for a walk: each value's name, and, when asked to, its data as text.
-class ValueReader {
- public:
-  ValueReader(bool readsNames, bool readsData)
-      : name_(readsNames || readsData ? ValueNameCapacity : 0),
-        data_(readsData ? DataCapacity / sizeof(wchar_t) : 0) {}
-
-  [[nodiscard]] bool ReadsValues() const { return !name_.empty(); }
-
-  // A value is read by name after its name was enumerated; but one
-  // enumeration that returns name and data together gives the same bytes at
-  // half the calls, so that is tried first. When it fails for any reason
-  // but the end of the list (a name or data too long for its buffer), the
-  // two separate calls decide: a name too long ends the scan, data too long
-  // skips the value's data.
-  [[nodiscard]] ValueRead Read(HKEY key, DWORD index) {
-    text_.reset();
-    nameLength_ = ValueNameCapacity;
-    DWORD size = DataCapacity;
-    if (!data_.empty()) {
-      const LONG result = RegEnumValueW(key, index, name_.data(), &nameLength_, nullptr, nullptr, Data(), &size);
-      if (result == ERROR_SUCCESS) return TakeText(size);
-      if (result == ERROR_NO_MORE_ITEMS) return ValueRead::EndOfList;
-      nameLength_ = ValueNameCapacity;
-    }
-    const LONG result = RegEnumValueW(key, index, name_.data(), &nameLength_, nullptr, nullptr, nullptr, nullptr);
-    if (result != ERROR_SUCCESS) return result == ERROR_NO_MORE_ITEMS ? ValueRead::EndOfList : ValueRead::EndOfScan;
-    if (data_.empty()) return ValueRead::Read;
-    // Read by a name holding a NUL, it would be another value's data.
-    if (Name().find(L'\0') != std::wstring_view::npos) return ValueRead::DataSkipped;
-    size = DataCapacity;
-    if (RegQueryValueExW(key, name_.data(), nullptr, nullptr, Data(), &size) != ERROR_SUCCESS)
-      return ValueRead::DataSkipped;
-    return TakeText(size);
-  }
-
-  // The name read last (followed by a NUL), and its data as text when read.
-  [[nodiscard]] std::wstring_view Name() const { return std::wstring_view(name_.data(), nameLength_); }
-  [[nodiscard]] std::optional<std::wstring_view> Text() const { return text_; }
-
- private:
-  BYTE* Data() { return reinterpret_cast<BYTE*>(data_.data()); }
-  // Text up to its first NUL and never past the bytes read: an odd last
-  // byte is half a code unit and does not count.
-  ValueRead TakeText(DWORD size) {
-    const std::wstring_view text(data_.data(), size / sizeof(wchar_t));
-    text_ = text.substr(0, text.find(L'\0'));
-    return ValueRead::Read;
-  }
-
-  std::vector<wchar_t> name_;
-  DWORD nameLength_ = 0;
-  std::vector<wchar_t> data_;
-  std::optional<std::wstring_view> text_;
-};
-
-// The subkey a walk has just read, below the key open as parent. Its name
-// ends its relative path, and both end at the walk's path buffer's NUL.
-struct Subkey {
-  HKEY parent;
-  DWORD index;  // among its siblings
-  std::wstring_view path;
-  std::wstring_view name;
-};
-
-// How the next subkey is read by index: each in turn (full sweeps, discovery).
-struct IndexReader {
-  struct Cursor {};
-  Cursor Start(HKEY, const Cursor*) { return {}; }
-  [[nodiscard]] bool Next(Cursor&, HKEY key, DWORD& index, wchar_t* name, DWORD& length) {
-    return RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-  }
-  void Deleted(Cursor&) {}
-};
-
-// How the next subkey is read along the records: only subkeys that lead to
-// a match of the sweep's search, at the index the records predict, which
-// becomes the level's. They are trusted while the key has the subkey count
-// they say and the name at that index is theirs: the subkeys in between
-// are then none of theirs, and reading them would change nothing. Else the
-// level is read index by index from where it stands, as the full walk
-// reads it, and only recorded subkeys are taken.
-class RecordReader {
- public:
-  struct Cursor {
-    size_t record;    // the key's own
-    size_t entry;     // the record of the subkey read last
-    bool sequential;  // the records of this level are stale
-  };
-
-  RecordReader(KeyRecords& kept, SearchMask searched) : kept_(kept), searched_(searched) {}
-
-  Cursor Start(HKEY key, const Cursor* parent) {
-    const size_t record = parent == nullptr ? 0 : parent->entry;
-    return {record, NoRecord, SubkeyCount(key) != kept_.keys[record].subkeys};
-  }
-
-  [[nodiscard]] bool Next(Cursor& cursor, HKEY key, DWORD& index, wchar_t* name, DWORD& length) {
-    if (!cursor.sequential) {
-      const size_t next = kept_.NextChild(cursor.record, index, searched_);
-      if (next == NoRecord) return false;
-      const KeyRecord& expected = kept_.keys[next];
-      if (RegEnumKeyExW(key, expected.index, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-          expected.name == std::wstring_view(name, length)) {
-        index = expected.index;
-        cursor.entry = next;
-        return true;
-      }
-      cursor.sequential = true;
-    }
-    for (;; ++index) {
-      length = NameCapacity;
-      if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-        return false;
-      cursor.entry = kept_.ChildNamed(cursor.record, std::wstring_view(name, length), searched_);
-      if (cursor.entry != NoRecord) return true;
-    }
-  }
-
-  // The subkey read last was deleted whole.
-  void Deleted(Cursor& cursor) { kept_.Remove(cursor.record, cursor.entry); }
-
- private:
-  KeyRecords& kept_;
-  const SearchMask searched_;
-};
-
-// The walk of a hive, from its root down to every key it can open, given
-// what happens at a key (Policy: BeforeOpen, Arrive, Unopened, Leave) and
-// how the next subkey is read (Reader). The root is borrowed: never closed,
-// never acted on (its deletion would take the hive). An explicit stack of
-// open keys instead of recursion makes a deep hive cost heap, not stack;
-// the relative path grows and shrinks in one buffer, and one name buffer
-// serves every level, which never reads it again once it has descended.
-template <typename Policy, typename Reader>
-class KeyWalk {
- public:
-  KeyWalk(HKEY root, SweepRun run, Policy& policy, Reader reader)
-      : run_(run), policy_(policy), reader_(std::move(reader)), name_(NameCapacity) {
-    path_.reserve(NameCapacity);
-    levels_.reserve(64);
-    levels_.push_back({KeyHandle(), root, 0, 0, Uncounted, reader_.Start(root, nullptr)});
-  }
-
-  void Run() {
-    while (!levels_.empty()) {
-      Level& level = levels_.back();
-      DWORD length = NameCapacity;
-      if (!reader_.Next(level.cursor, level.key, level.index, name_.data(), length)) {
-        Leave();
-        continue;
-      }
-      const size_t parentLength = path_.size();
-      if (parentLength != 0) path_ += L'\\';
-      path_.append(name_.data(), length);
-      const std::wstring_view path(path_);
-      const Subkey subkey{level.key, level.index, path, path.substr(path.size() - length)};
-      // The index moves on after every entry, deleted or not: the follower
-      // of a deleted subkey slides into its index and is left for the check
-      // pass, which alone stays on the index of a key it deleted.
-      ++level.index;
-      KeyHandle opened;
-      if (levels_.size() == 1 && levels_[0].key == HKEY_LOCAL_MACHINE && IsMachineSecretStore(subkey.name)) {
-        // never entered, never read
-      } else if (policy_.BeforeOpen(subkey)) {
-        Deleted(level);
-      } else if (OpenKey(level.key, subkey.name, WalkAccess, opened) != ERROR_SUCCESS) {
-        policy_.Unopened(subkey);  // just deleted, or closed to us: its subtree is skipped
-      } else if (policy_.Arrive(subkey, opened.get())) {
-        Deleted(level);
-      } else {
-        const HKEY key = opened.get();
-        levels_.push_back({std::move(opened), key, 0, parentLength, Uncounted, reader_.Start(key, &level.cursor)});
-        continue;
-      }
-      path_.resize(parentLength);
-    }
-  }
-
- private:
-  struct Level {
-    KeyHandle opened;     // empty for the hive's root, which is borrowed
-    HKEY key;             // opened, or the root
-    DWORD index;          // of the next subkey to read
-    size_t parentLength;  // path_ is cut back to this on leaving the key
-    DWORD revisits;       // check pass: deletions left that may keep the index, once counted
-    typename Reader::Cursor cursor;
-  };
-
-  void Leave() {
-    const Level& left = levels_.back();
-    const size_t nameStart = left.parentLength == 0 ? 0 : left.parentLength + 1;
-    policy_.Leave(std::wstring_view(path_).substr(nameStart), left.index);
-    path_.resize(left.parentLength);
-    levels_.pop_back();
-  }
-
-  // A subkey of the level's key, the one read last, was deleted whole. In a
-  // check pass its follower has slid into its index and is read next. The
-  // number of such stays at one key is bounded by its subkey count at the
-  // first of them, so that keys created as fast as they are deleted cannot
-  // hold the walk for ever.
-  void Deleted(Level& level) {
-    reader_.Deleted(level.cursor);
-    if (run_ != SweepRun::Check) return;
-    if (level.revisits == Uncounted) level.revisits = SubkeyCount(level.key).value_or(0);
-    if (level.revisits == 0) return;
-    --level.revisits;
-    --level.index;
-  }
-
-  static constexpr DWORD Uncounted = MAXDWORD;
-  const SweepRun run_;
-  Policy& policy_;
-  Reader reader_;
-  std::wstring path_;  // relative path of the key visited last
-  std::vector<Level> levels_;
-  std::vector<wchar_t> name_;
-};
-
-// What the values of a visited key make of it.
-enum class Verdict {
-  None,          // nothing of the product
-  Whole,         // the product's own key: deleted with everything beneath it
-  SharedValues,  // the product's values beside others': only those go
-  SharedKey,     // the product named among others' data: left whole
-};
-
-// Value names that say what a key stands for; Windows compares value names
-// without regard to case. The default value has the empty name.
-bool NamesTheKey(std::wstring_view name) {
-  if (name.empty()) return true;
-  for (const wchar_t* naming : {L"DisplayName", L"ProductName", L"FriendlyName"})
-    if (CompareStringOrdinal(name.data(), static_cast<int>(name.size()), naming, -1, TRUE) == CSTR_EQUAL)
-      return true;
-  return false;
-}
-
-// What a sweep does at a key: its one search, its verdict, the deletion or
-// the value deletions, and the report. A subkey is deleted by its name
-// before the walk opens it; by its path or its values once it is open.
-class Sweep {
- public:
-  // shownAs goes before every path the report gives: empty, or another
-  // user's SID and a backslash; user is then that user's SID.
-  Sweep(const Stage& stage, const Search& search, std::wstring_view shownAs, PSID user)
-      : stage_(stage), search_(search), shownAs_(shownAs), user_(user),
-        values_(search.match == Match::ValueName, search.match == Match::ValueData) {}
-
-  [[nodiscard]] bool BeforeOpen(const Subkey& subkey) {
-    return search_.match == Match::KeyName && search_.MatchesKey(subkey.path, subkey.name) &&
-           DeleteKey(subkey) == ERROR_SUCCESS;
-  }
-
-  // True when the key was deleted whole.
-  [[nodiscard]] bool Arrive(const Subkey& subkey, HKEY key) {
-    Verdict verdict = Judge(subkey, key);
-    // What a key's values say counts for the whole key only when nobody but
-    // the administrators (and, in his hive, the user) could have written
-    // them, and, in a user's hive, when he could have deleted all of it
-    // himself; otherwise it is shared.
-    if (verdict == Verdict::Whole && search_.match != Match::Path &&
-        (!OnlyAdministratorsCanWrite(key, user_) || (user_ != nullptr && !IsUsersOwnTree(key, user_))))
-      verdict = search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
-    if (verdict == Verdict::Whole) return DeleteKey(subkey) == ERROR_SUCCESS;
-    if (verdict == Verdict::SharedValues) DeleteMatchedValues(subkey, key);
-    if (verdict == Verdict::SharedKey) stage_.Report(Message::LeavingSharedKey, Shown(subkey.path).c_str());
-    return false;
-  }
-
-  void Unopened(const Subkey&) {}
-  void Leave(std::wstring_view, DWORD) {}
-
- private:
-  // Value names: whole when every one names the product; when others stand
-  // beside them, or a name too long for the buffer ends the scan early, only
-  // the matching names read so far are kept for deletion. Value data: whole
-  // when the text is in the value that names the key, or in every value of
-  // it; when only in some others (a path, a rule, a list) it is not ours.
-  Verdict Judge(const Subkey& subkey, HKEY key) {
-    if (search_.match == Match::Path)
-      return search_.MatchesKey(subkey.path, subkey.name) ? Verdict::Whole : Verdict::None;
-    if (!values_.ReadsValues()) return Verdict::None;
-    matchedNames_.clear();
-    matchedLengths_.clear();
-    bool matched = false;
-    bool everyValueMatched = true;
-    for (DWORD index = 0;; ++index) {
-      const ValueRead read = values_.Read(key, index);
-      if (read == ValueRead::EndOfList) break;
-      const bool matches = read != ValueRead::EndOfScan && search_.MatchesValue(values_.Name(), values_.Text());
-      everyValueMatched = everyValueMatched && matches;
-      if (read == ValueRead::EndOfScan) break;
-      if (!matches) continue;
-      matched = true;
-      if (search_.match == Match::ValueName) {
-        matchedNames_.append(values_.Name().data(), values_.Name().size() + 1);  // with its NUL
-        matchedLengths_.push_back(values_.Name().size());
-      } else if (NamesTheKey(values_.Name()))
-        return Verdict::Whole;
-    }
-    if (!matched) return Verdict::None;
-    if (everyValueMatched) return Verdict::Whole;
-    return search_.match == Match::ValueName ? Verdict::SharedValues : Verdict::SharedKey;
-  }
-
-  // The deletion report around the deletion of the subkey through its parent.
-  LONG DeleteKey(const Subkey& subkey) {
-    stage_.Report(Message::DeletingKey, Shown(subkey.path).c_str());
-    const LONG result = deletion_.Delete(subkey.parent, subkey.name);
-    ReportResult(result);
-    return result;
-  }
-
-  // The matching values of a shared key, in the order they were read, each
-  // through the walk's handle, which names the 64-bit view.
-  void DeleteMatchedValues(const Subkey& subkey, HKEY key) {
-    size_t at = 0;
-    for (const size_t length : matchedLengths_) {
-      const std::wstring_view value(matchedNames_.data() + at, length);
-      stage_.Report(Message::DeletingValue, Printable(value).c_str(), Shown(subkey.path).c_str());
-      ReportResult(DeleteValue(key, value));
-      at += length + 1;
-    }
-  }
-
-  [[nodiscard]] std::wstring Shown(std::wstring_view path) const {
-    return Printable(std::wstring(shownAs_).append(path));
-  }
-
-  void ReportResult(LONG result) const {
-    if (result == ERROR_SUCCESS) return stage_.Report(Message::Success);
-    stage_.Report(Message::Failed, static_cast<int>(result));
-  }
-
-  const Stage& stage_;
-  const Search search_;
-  const std::wstring_view shownAs_;
-  const PSID user_;
-  ValueReader values_;
-  std::wstring matchedNames_;  // NUL-terminated names of a shared key's values
-  std::vector<size_t> matchedLengths_;  // their lengths: a name may hold a NUL
-  KeyTreeDeletion deletion_;
-};
-
-// What discovery does at a key: all of the hive's searches, read as the
-// sweeps read them (what they cannot read is not read here either); each
-// key one of them matches is recorded, with the keys on the way to it.
-class Discovery {
- public:
-  explicit Discovery(HiveRecords& hive)
-      : hive_(hive),
-        values_(hive.Matching([](const Search& search) { return search.match == Match::ValueName; }) != 0,
-                hive.Matching([](const Search& search) { return search.match == Match::ValueData; }) != 0) {
-    hive.kept.keys.assign(1, KeyRecord());
-    frames_.reserve(64);
-    frames_.push_back(KeyRecord());  // the root's
-  }
-
-  // A subkey's name and path are tested before it is opened, as the name
-  // sweep deletes before it opens.
-  [[nodiscard]] bool BeforeOpen(const Subkey& subkey) {
-    byName_ = hive_.Matching([&](const Search& search) { return search.MatchesKey(subkey.path, subkey.name); });
-    return false;
-  }
-
-  [[nodiscard]] bool Arrive(const Subkey& subkey, HKEY key) {
-    frames_.push_back({L"", subkey.index, 0, byName_ | MatchingValues(key), {}});
-    return false;
-  }
-
-  // A closed key of a searched name is kept all the same: a sweep tries to
-  // delete it before it tries to open it.
-  void Unopened(const Subkey& subkey) {
-    if (byName_ != 0) Keep(subkey.name, {L"", subkey.index, 0, byName_, {}});
-  }
-
-  // Its subkeys are all read, and subkeys is their count.
-  void Leave(std::wstring_view name, DWORD subkeys) {
-    KeyRecord left = std::move(frames_.back());
-    frames_.pop_back();
-    left.subkeys = subkeys;
-    if (frames_.empty())
-      hive_.kept.keys[0] = std::move(left);
-    else if (left.matches != 0)
-      Keep(name, std::move(left));
-  }
-
- private:
-  SearchMask MatchingValues(HKEY key) {
-    SearchMask mask = 0;
-    if (!values_.ReadsValues()) return mask;
-    for (DWORD index = 0;; ++index) {
-      const ValueRead read = values_.Read(key, index);
-      if (read == ValueRead::EndOfList || read == ValueRead::EndOfScan) break;
-      mask |= hive_.Matching(
-          [&](const Search& search) { return search.MatchesValue(values_.Name(), values_.Text()); });
-    }
-    return mask;
-  }
-
-  // Keeps a key below the one on top of the path, by its whole name, which
-  // then leads to what it matches.
-  void Keep(std::wstring_view name, KeyRecord record) {
-    record.name = name;
-    KeyRecord& above = frames_.back();
-    above.matches |= record.matches;
-    hive_.kept.keys.push_back(std::move(record));
-    above.children.push_back(hive_.kept.keys.size() - 1);
-  }
-
-  HiveRecords& hive_;
-  ValueReader values_;
-  SearchMask byName_ = 0;  // of the subkey read last
-  std::vector<KeyRecord> frames_;  // of the keys on the walk's path, in the making
-};
-
-void SweepHive(const Stage& stage, HKEY root, const Search& search, SweepRun run = SweepRun::Pass,
-               HiveRecords* hive = nullptr, std::wstring_view shownAs = {}, PSID user = nullptr) {
-  // An empty text would match the hive's root or every value: delete nothing.
-  if (search.text.empty()) return;
-  Sweep sweep(stage, search, shownAs, user);
-  // A search that discovery did not look for is walked in full.
-  const SearchMask searched = hive != nullptr ? hive->BitOf(search) : 0;
-  if (searched != 0)
-    KeyWalk(root, run, sweep, RecordReader(hive->kept, searched)).Run();
-  else
-    KeyWalk(root, run, sweep, IndexReader()).Run();
-}
-
-}  // namespace
 
 struct RegistryWork::Records {
   unsigned stages;
   bool discovered;
   HiveRecords currentUser, classesRoot, localMachine;
+  std::unique_ptr<ScanLedger> scan;  // a scan's: what it found a run would delete
 
   HiveRecords& Hive(HKEY predefined) {
     if (predefined == HKEY_CURRENT_USER) return currentUser;
@@ -648,10 +128,22 @@ void WithRegistryWork(unsigned stage, Body body) {
   body(own.records());
 }
 
+// A sweep of the hive at root, or a scan's listing of what it would
+// delete. The scan's pass lists what the run's pass and check pass
+// together delete: its check pass has nothing left to list.
+void SweepOrScan(const Stage& stage, HKEY root, const Search& search, SweepRun run, HiveRecords* hive,
+                 std::wstring_view shownAs, PSID user, ScanLedger* scan) {
+  if (scan == nullptr)
+    SweepHive(stage, root, search, run, hive, shownAs, user);
+  else if (run == SweepRun::Pass)
+    ScanHive(stage, root, search, hive, shownAs, user, *scan);
+}
+
 void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, Match match,
               const std::wstring& searchText, SweepRun run) {
   HiveRecords& hive = work.Hive(predefined);
-  SweepHive(stage, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr);
+  SweepOrScan(stage, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr, {}, nullptr,
+              work.scan.get());
 }
 
 // The other users' part of a stage's HKEY_CURRENT_USER passes, done before
@@ -664,7 +156,8 @@ void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, 
 // in their order; a hive is reported from its user's SID.
 class OtherUsers {
  public:
-  OtherUsers(const Stage& stage, const std::vector<Pass>& passes, bool discover) : held_(passes.size() * 2) {
+  OtherUsers(const Stage& stage, const std::vector<Pass>& passes, bool discover, ScanLedger* scan)
+      : held_(passes.size() * 2) {
     // A hive not swept is named in the first user pass; one not unloaded
     // in the last check pass, after its lines.
     const Stage opening(stage.quiet, &HeldOf(FirstUserPass(passes), SweepRun::Pass));
@@ -672,11 +165,13 @@ class OtherUsers {
       opening.Report(Message::FailedToUnloadUserHive, Printable(left.sid).c_str(), static_cast<int>(left.result));
     for (const UserProfile& profile : ListOtherUsers()) {
       UserHive hive = OpenUserHive(profile);
-      if (!hive.root)
+      if (!hive.root) {
         opening.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
                        static_cast<int>(hive.result));
-      else
-        SweepUser(stage, passes, hive, discover);
+        if (scan != nullptr && !hive.noHiveFile) ++Found.unsearched;
+      } else {
+        SweepUser(stage, passes, hive, discover, scan);
+      }
       const LONG unloaded = CloseUserHive(hive);
       if (unloaded != ERROR_SUCCESS)
         Stage(stage.quiet, &HeldOf(LastUserPass(passes), SweepRun::Check))
@@ -701,14 +196,14 @@ class OtherUsers {
     return at;
   }
 
-  void SweepUser(const Stage& stage, const std::vector<Pass>& passes, UserHive& hive, bool discover) {
+  void SweepUser(const Stage& stage, const std::vector<Pass>& passes, UserHive& hive, bool discover,
+                 ScanLedger* scan) {
     HiveRecords records;
     records.root = hive.root.get();
     if (discover) {
       for (const Pass& pass : passes)
         if (pass.root == HKEY_CURRENT_USER) AddSearch(records, {pass.sweep, pass.searchText});
-      Discovery discovery(records);
-      KeyWalk(records.root, SweepRun::Pass, discovery, IndexReader()).Run();
+      Discover(records);
     }
     const std::wstring shownAs = hive.sid + L'\\';
     const PSID user = hive.user.empty() ? nullptr : hive.user.data();
@@ -716,8 +211,8 @@ class OtherUsers {
       const Pass& pass = passes[at];
       if (pass.root != HKEY_CURRENT_USER) continue;
       for (const SweepRun run : {SweepRun::Pass, SweepRun::Check})
-        SweepHive(Stage(stage.quiet, &HeldOf(at, run)), records.root,
-                  {pass.sweep, pass.searchText}, run, discover ? &records : nullptr, shownAs, user);
+        SweepOrScan(Stage(stage.quiet, &HeldOf(at, run)), records.root, {pass.sweep, pass.searchText}, run,
+                    discover ? &records : nullptr, shownAs, user, scan);
     }
   }
 
@@ -731,7 +226,7 @@ void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, Regi
   for (size_t at = 0; at < passes.size(); ++at) {
     const Pass& pass = passes[at];
     const bool forUsers = pass.root == HKEY_CURRENT_USER;
-    if (forUsers && !users) users.emplace(stage, passes, work.discovered);
+    if (forUsers && !users) users.emplace(stage, passes, work.discovered, work.scan.get());
     // The search text is set up afresh for every pass and check pass.
     for (const SweepRun run : {SweepRun::Pass, SweepRun::Check}) {
       Report(run == SweepRun::Pass ? pass.subHeader : pass.checkSubHeader);
@@ -743,40 +238,10 @@ void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, Regi
 
 }  // namespace
 
-KeyTreeDeletion::KeyTreeDeletion() : name_(NameCapacity) {}
-
-LONG KeyTreeDeletion::Delete(HKEY parent, std::wstring_view name) {
-  KeyHandle key;
-  LONG result = OpenKey(parent, name, DeleteAccess, key);
-  if (result != ERROR_SUCCESS) return result;
-  doomed_.clear();
-  const DWORD budget = SubkeyBudget(key.get());
-  doomed_.push_back({std::move(key), budget});
-  while (result == ERROR_SUCCESS && !doomed_.empty()) {
-    Doomed& deepest = doomed_.back();
-    DWORD length = NameCapacity;
-    // Always index 0: each subkey deleted makes room for the next.
-    if (deepest.subkeysLeft != 0 &&
-        RegEnumKeyExW(deepest.key.get(), 0, name_.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
-      --deepest.subkeysLeft;
-      KeyHandle child;
-      result = OpenKey(deepest.key.get(), std::wstring_view(name_.data(), length), DeleteAccess, child);
-      if (result == ERROR_SUCCESS) {
-        const DWORD childBudget = SubkeyBudget(child.get());
-        doomed_.push_back({std::move(child), childBudget});
-      }
-      continue;
-    }
-    result = DeleteOpenKey(deepest.key.get());
-    doomed_.pop_back();
-  }
-  doomed_.clear();  // what could not be deleted stays, closed
-  return result;
-}
-
-RegistryWork::RegistryWork(unsigned stages, const Hives& hives)
+RegistryWork::RegistryWork(unsigned stages, const Hives& hives, RegistryPurpose purpose)
     : records_(new Records{stages, false, {hives.currentUser, {}, {}}, {hives.classesRoot, {}, {}},
-                           {hives.localMachine, {}, {}}}),
+                           {hives.localMachine, {}, {}},
+                           purpose == RegistryPurpose::Scan ? std::make_unique<ScanLedger>() : nullptr}),
       previous_(ServingWork) {
   ServingWork = this;
   if (FullRegistryWalks) return;
@@ -792,8 +257,7 @@ RegistryWork::RegistryWork(unsigned stages, const Hives& hives)
   for (HKEY predefined : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE}) {
     HiveRecords& hive = work.Hive(predefined);
     if (hive.searches.empty()) continue;
-    Discovery discovery(hive);
-    KeyWalk(hive.root, SweepRun::Pass, discovery, IndexReader()).Run();
+    Discover(hive);
   }
   work.discovered = true;
 }
@@ -806,21 +270,6 @@ RegistryWork* RegistryWork::Serving(unsigned stage) {
 
 void SetFullRegistryWalks(bool full) { FullRegistryWalks = full; }
 
-void Stage::DeleteKeyByPath(const std::wstring& searchText) const {
-  SweepHive(*this, HKEY_LOCAL_MACHINE, {Match::Path, searchText});
-}
-
-void Stage::DeleteKeysByName(HKEY root, const std::wstring& searchText, SweepRun run) const {
-  SweepHive(*this, root, {Match::KeyName, searchText}, run);
-}
-
-void Stage::DeleteKeysByValueName(HKEY root, const std::wstring& searchText, SweepRun run) const {
-  SweepHive(*this, root, {Match::ValueName, searchText}, run);
-}
-
-void Stage::DeleteKeysByValueData(const std::wstring& searchText, SweepRun run) const {
-  SweepHive(*this, HKEY_LOCAL_MACHINE, {Match::ValueData, searchText}, run);
-}
 
 bool DeleteVendorRegistryKeys() {
   WithRegistryWork(VendorKeys, [](RegistryWork::Records& work) {

@@ -32,6 +32,10 @@ enum RegistryStage : unsigned { VendorKeys = 1, InstallerEntries = 2, Bootstrapp
 constexpr unsigned NormalRunStages = VendorKeys | InstallerEntries;
 constexpr unsigned BootstrapperRunStages = BootstrapperEntries;
 
+// What the registry stages do while a registry work lives: remove, or
+// (kestrum-scan) list what a removal would delete and change nothing.
+enum class RegistryPurpose { Remove, Scan };
+
 // The registry work of one run. Made before its first registry stage, it
 // walks each hive that the stages sweep once and records the keys that any
 // of their sweeps can act on (and the keys on the way to them); the sweeps
@@ -40,7 +44,8 @@ constexpr unsigned BootstrapperRunStages = BootstrapperEntries;
 // kept once it is gone: every run discovers afresh.
 class RegistryWork {
  public:
-  explicit RegistryWork(unsigned stages, const Hives& hives = Hives());
+  explicit RegistryWork(unsigned stages, const Hives& hives = Hives(),
+                        RegistryPurpose purpose = RegistryPurpose::Remove);
   ~RegistryWork();
   RegistryWork(const RegistryWork&) = delete;
   RegistryWork& operator=(const RegistryWork&) = delete;

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "app.h"
+#include "privileges.h"
 #include "registry_trust.h"
 
 namespace {

@@ -6,6 +6,7 @@
 
 bool QuietFlag = false;
 bool BootstrapperOnlyFlag = false;
+ScanTally Found;
 
 namespace {
 

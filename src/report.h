@@ -94,7 +94,37 @@ constexpr wchar_t NoUserHive[] = L"No registry file for user %ls: %d\n";
 constexpr wchar_t FailedToUnloadUserHive[] = L"FAILED to unload the registry of user %ls: %d\n";
 constexpr wchar_t DeletingBootstrapperHeader[] =
     L"\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n";
+// kestrum-scan's lines: under the run's headers, what a run would find and
+// act on; nothing is changed. A key a run would try to delete and could
+// not is listed with the code its deletion would meet.
+constexpr wchar_t ScanService[] = L"Found service %ls: %ls\n";
+constexpr wchar_t ScanServiceFailed[] = L"FAILED to look for service %ls: %d\n";
+constexpr wchar_t ScanProcess[] = L"Found process %ls, process ID %lu\n";
+constexpr wchar_t ScanProcessFailed[] = L"FAILED to open process %ls, process ID %lu: %d\n";
+constexpr wchar_t ScanFolder[] = L"Found folder %ls with %d entries\n";
+constexpr wchar_t ScanFolderPartly[] = L"Found folder %ls with %d entries; FAILED to list %d folders in it\n";
+constexpr wchar_t ScanKey[] = L"Found key %ls\n";
+constexpr wchar_t ScanKeyFailed[] = L"Found key %ls, which a run cannot delete: %d\n";
+constexpr wchar_t ScanValue[] = L"Found value '%ls' of %ls\n";
+constexpr wchar_t ScanSharedKey[] = L"Found shared key %ls, which a run leaves\n";
+constexpr wchar_t ScanNothing[] = L"\nNothing of the product found.\n";
+constexpr wchar_t ScanSummary[] =
+    L"\nFound %d services, %d processes, %d folders, %d keys, %d values; %d shared keys a run leaves; "
+    L"%d places not looked at.\n";
 }  // namespace Message
+
+// What a scan found, counted as its lines are written (quiet or not): its
+// last line and its exit status come from it.
+struct ScanTally {
+  int services = 0, processes = 0, folders = 0, keys = 0, values = 0;
+  int sharedKeys = 0;  // a run leaves them: they do not make the status
+  int unsearched = 0;  // places it could not look at
+  // Something a run would remove, or a place not looked at.
+  [[nodiscard]] bool AnythingLeft() const {
+    return services + processes + folders + keys + values + unsearched != 0;
+  }
+};
+extern ScanTally Found;
 
 // A key path or value name as the report prints it: each line break (CR,
 // LF, U+0085, U+2028, U+2029) and NUL written as <U+XXXX> with its code

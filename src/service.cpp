@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "app.h"
+#include "product.h"
 #include "report.h"
 
 // Only th32ProcessID and szExeFile are read; the size is what dwSize must
@@ -205,16 +205,12 @@ bool IsStillTheListedProcess(HANDLE process, const std::wstring& wanted) {
   return path.substr(path.find_last_of(L'\\') + 1) == wanted;
 }
 
-bool Stage::TerminateProcessesByName(const std::wstring& wanted, unsigned long long exitDeadline) const {
+std::vector<ListedProcess> ListProductProcesses(const std::wstring& wanted) {
   // A snapshot that could not be taken makes Process32FirstW fail.
   const SnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
   // Every match is opened first and checked through its own handle, which
   // keeps its process ID from going to another process until it is closed.
-  struct Match {
-    KernelHandle process;
-    bool waitable;
-  };
-  std::vector<Match> matches;
+  std::vector<ListedProcess> listed;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
@@ -224,15 +220,29 @@ bool Stage::TerminateProcessesByName(const std::wstring& wanted, unsigned long l
     // SYNCHRONIZE to wait for the end; a process that grants only
     // termination and the query is ended all the same, without the wait.
     constexpr DWORD access = PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION;
-    Match match{KernelHandle(OpenProcess(access | SYNCHRONIZE, FALSE, entry.th32ProcessID)), true};
-    if (!match.process) match = Match{KernelHandle(OpenProcess(access, FALSE, entry.th32ProcessID)), false};
-    if (match.process && IsStillTheListedProcess(match.process.get(), wanted))
-      matches.push_back(std::move(match));
+    ListedProcess match{KernelHandle(OpenProcess(access | SYNCHRONIZE, FALSE, entry.th32ProcessID)), true,
+                        entry.th32ProcessID, ERROR_SUCCESS};
+    if (!match.process) {
+      match.process.reset(OpenProcess(access, FALSE, entry.th32ProcessID));
+      match.waitable = false;
+    }
+    match.result = match.process ? ERROR_SUCCESS : static_cast<LONG>(GetLastError());
+    // A process ID that no longer names a process: it ended after the snapshot.
+    if (match.result == ERROR_INVALID_PARAMETER) continue;
+    if (match.process && !IsStillTheListedProcess(match.process.get(), wanted))
+      continue;
+    listed.push_back(std::move(match));
   }
+  return listed;
+}
+
+bool Stage::TerminateProcessesByName(const std::wstring& wanted, unsigned long long exitDeadline) const {
+  std::vector<ListedProcess> matches = ListProductProcesses(wanted);
   // TerminateProcess only starts the end: until the process has gone, its
   // image and the files it holds open cannot be deleted.
   std::vector<HANDLE> ending;
-  for (const Match& match : matches) {
+  for (const ListedProcess& match : matches) {
+    if (!match.process) continue;
     if (!quiet) {
       wchar_t LineBuffer[LineBufferSize];
       FormatLine(LineBuffer, Message::TerminatingProcess, wanted.c_str());
@@ -248,6 +258,59 @@ bool Stage::TerminateProcessesByName(const std::wstring& wanted, unsigned long l
     WaitForMultipleObjects(count, ending.data() + first, TRUE, static_cast<DWORD>(exitDeadline - now));
   }
   return true;
+}
+
+namespace {
+
+// A service's state as the scan names it.
+const wchar_t* StateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED: return L"stopped";
+    case SERVICE_START_PENDING: return L"starting";
+    case SERVICE_STOP_PENDING: return L"stopping";
+    case SERVICE_RUNNING: return L"running";
+    case SERVICE_CONTINUE_PENDING: return L"continuing";
+    case SERVICE_PAUSE_PENDING: return L"pausing";
+    case SERVICE_PAUSED: return L"paused";
+    default: return L"in an unknown state";
+  }
+}
+
+}  // namespace
+
+void ScanProductService() {
+  // Only what reading needs: the scan changes nothing.
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const ServiceHandle service(manager ? OpenServiceW(manager.get(), ProductServiceName.c_str(), SERVICE_QUERY_STATUS)
+                                      : nullptr);
+  const DWORD error = service ? ERROR_SUCCESS : GetLastError();
+  if (error == ERROR_SERVICE_DOES_NOT_EXIST) return;
+  if (!service && error != ERROR_SERVICE_MARKED_FOR_DELETE) {
+    Report(Message::ScanServiceFailed, ProductServiceName.c_str(), static_cast<int>(error));
+    ++Found.unsearched;
+    return;
+  }
+  SERVICE_STATUS status{};
+  const wchar_t* state = !service ? L"marked for deletion"
+                         : QueryServiceStatus(service.get(), &status) ? StateName(status.dwCurrentState)
+                                                                       : L"in an unknown state";
+  Report(Message::ScanService, ProductServiceName.c_str(), state);
+  ++Found.services;
+}
+
+void ScanProductProcesses() {
+  Report(Message::KillingProcessesHeader);
+  for (const wchar_t* name : ProductProcessNames) {
+    for (const ListedProcess& listed : ListProductProcesses(name)) {
+      if (listed.process) {
+        Report(Message::ScanProcess, name, static_cast<unsigned long>(listed.id));
+        ++Found.processes;
+      } else {
+        Report(Message::ScanProcessFailed, name, static_cast<unsigned long>(listed.id), static_cast<int>(listed.result));
+        ++Found.unsearched;
+      }
+    }
+  }
 }
 
 bool KillProductProcesses() {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "handle.h"
 
@@ -70,6 +71,23 @@ bool KillProductProcesses();
 // it was opened on. No clock is asked: a clock set back after the product
 // started must not make its processes look newer than the snapshot.
 bool IsStillTheListedProcess(HANDLE process, const std::wstring& wanted);
+
+// A process a snapshot listed under a product image name, opened as the
+// process stage opens it to end it, and checked through its own handle to
+// still be the one listed; or, when it could not be opened, the code.
+struct ListedProcess {
+  KernelHandle process;  // empty when it could not be opened
+  bool waitable;         // opened with SYNCHRONIZE too
+  DWORD id;
+  LONG result;
+};
+std::vector<ListedProcess> ListProductProcesses(const std::wstring& wanted);
+
+// kestrum-scan, which changes nothing: a line for the service when it is
+// there, with its state; the "Killing Processes" header and a line for
+// each product process the process stage would end. Counted in Found.
+void ScanProductService();
+void ScanProductProcesses();
 
 // Starts the program toolName from the system folder, never from the
 // current directory or PATH, with arguments after its quoted path. It

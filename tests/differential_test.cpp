@@ -2,6 +2,9 @@
 // for. Random hives, each planted twice side by side, are swept by the
 // stages of a normal run and then of a "-bo" run, once by each engine:
 // every report byte and everything left in the twins must be the same.
+// Before each run of the recorded engine, the scan of the same kind lists
+// its twin: it must change nothing in it, and list exactly what the run
+// then reports deleted (check passes included) or left as shared.
 //
 // A few dozen hives run by default. More, for a longer search:
 //   KESTRUM_DIFFERENTIAL_HIVES=2000 KESTRUM_DIFFERENTIAL_SEED=1000
@@ -14,6 +17,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -266,11 +270,12 @@ KeyHandle OpenTwinKey(const std::wstring& path) {
 
 // Runs the registry stages of a run of the given kind over the hives, by
 // the full walks or the recorded ones; returns the report.
-std::string RunStages(unsigned stages, const Hives& hives, bool full) {
+std::string RunStages(unsigned stages, const Hives& hives, bool full,
+                      RegistryPurpose purpose = RegistryPurpose::Remove) {
   SetFullRegistryWalks(full);
   ReportCapture capture;
   {
-    const RegistryWork work(stages, hives);
+    const RegistryWork work(stages, hives, purpose);
     if (stages & VendorKeys) DeleteVendorRegistryKeys();
     if (stages & InstallerEntries) DeleteInstallerRegistryEntries();
     if (stages & BootstrapperEntries) DeleteBootstrapperRegistryEntries();
@@ -279,7 +284,8 @@ std::string RunStages(unsigned stages, const Hives& hives, bool full) {
   return capture.Text();
 }
 
-std::string RunStages(const Twin& twin, unsigned stages, bool full) {
+std::string RunStages(const Twin& twin, unsigned stages, bool full,
+                      RegistryPurpose purpose = RegistryPurpose::Remove) {
   const KeyHandle user = OpenTwinKey(twin.Path(Side::User, L""));
   const KeyHandle machine = OpenTwinKey(twin.Path(Side::Machine, L""));
   const KeyHandle classes = OpenTwinKey(twin.Path(Side::Machine, ClassesRoot));
@@ -287,7 +293,18 @@ std::string RunStages(const Twin& twin, unsigned stages, bool full) {
   hives.currentUser = user.get();
   hives.classesRoot = classes.get();
   hives.localMachine = machine.get();
-  return RunStages(stages, hives, full);
+  return RunStages(stages, hives, full, purpose);
+}
+
+// The things one set holds and the other does not, the first few.
+std::string SetDifference(const std::set<std::string>& scanned, const std::set<std::string>& reported) {
+  std::string difference;
+  int shown = 0;
+  for (const auto& [from, other, name] : {std::tuple{&scanned, &reported, "only scanned: "},
+                                          std::tuple{&reported, &scanned, "only reported: "}})
+    for (const std::string& thing : *from)
+      if (other->count(thing) == 0 && shown++ < 6) difference += name + thing + "\n";
+  return difference;
 }
 
 template <typename Line>
@@ -323,6 +340,7 @@ TEST(RecordedWalks, GiveTheFullWalksReportsAndLeaveTheSameRegistry) {
   const unsigned first = Setting("KESTRUM_DIFFERENTIAL_SEED", 1);
   const unsigned hives = Setting("KESTRUM_DIFFERENTIAL_HIVES", 24);
   unsigned reportLines = 0;
+  unsigned scannedThings = 0;
   for (unsigned seed = first; seed < first + hives; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     const std::vector<Planting> plantings = HiveGenerator(seed).Generate(HiveSize(seed));
@@ -334,7 +352,15 @@ TEST(RecordedWalks, GiveTheFullWalksReportsAndLeaveTheSameRegistry) {
     ASSERT_EQ(FirstDifference(full.Dump(), recorded.Dump()), "");
     for (const unsigned stages : {NormalRunStages, BootstrapperRunStages}) {
       const std::string fullReport = RunStages(full, stages, true);
+      const std::vector<std::string> beforeScan = recorded.Dump();
+      const std::string scanReport = RunStages(recorded, stages, false, RegistryPurpose::Scan);
+      EXPECT_EQ(FirstDifference(beforeScan, recorded.Dump()), "")
+          << "seed " << seed << ": the scan changed the registry";
       const std::string recordedReport = RunStages(recorded, stages, false);
+      const std::set<std::string> scanned = RegistryThings(scanReport);
+      scannedThings += static_cast<unsigned>(scanned.size());
+      EXPECT_EQ(SetDifference(scanned, RegistryThings(recordedReport)), "")
+          << "seed " << seed << (stages == NormalRunStages ? ", normal run" : ", -bo run");
       reportLines += static_cast<unsigned>(Lines(fullReport).size());
       EXPECT_EQ(FirstDifference(Lines(fullReport), Lines(recordedReport)), "")
           << "seed " << seed << (stages == NormalRunStages ? ", normal run" : ", -bo run");
@@ -352,7 +378,8 @@ TEST(RecordedWalks, GiveTheFullWalksReportsAndLeaveTheSameRegistry) {
       EXPECT_EQ(deletion.Delete(HKEY_LOCAL_MACHINE, twin->base.c_str()), ERROR_SUCCESS);
     }
   }
-  std::printf("%u hives from seed %u, %u report lines per engine\n", hives, first, reportLines);
+  std::printf("%u hives from seed %u, %u report lines per engine, %u things scanned and reported alike\n", hives,
+              first, reportLines, scannedThings);
 }
 
 // The real stages over the real hive roots of the planted machine, once by

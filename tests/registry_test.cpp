@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app.h"
 #include "harness.h"
 #include "plant.h"
+#include "privileges.h"
 #include "registry.h"
 #include "expected_reports.h"
 #include "report.h"
@@ -590,6 +590,15 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     expected.replace(expected.find(PlantedCurrentUserPasses()), PlantedCurrentUserPasses().size(), users);
     ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"Q:"));
     LoadWatch watch{running.substr(0, running.size() - std::wstring(L"S-1-5-21-0-0-0-1010").size())};
+    // The scan of the same stage first: it lists what the stage then reports.
+    std::string scanned;
+    {
+      ReportCapture scanCapture;
+      const RegistryWork scan(stage == &DeleteInstallerRegistryEntries ? InstallerEntries : BootstrapperEntries,
+                              Hives(), RegistryPurpose::Scan);
+      EXPECT_TRUE(stage());
+      scanned = scanCapture.Text();
+    }
     const HANDLE watcher = CreateThread(nullptr, 0, WatchLoads, &watch, 0, nullptr);
     ReportCapture capture;
     EXPECT_TRUE(stage());
@@ -600,6 +609,7 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     // The running one's, and at most one of this run's.
     EXPECT_LE(watch.most, 2u);
     EXPECT_EQ(capture.Text(), expected);
+    EXPECT_EQ(RegistryThings(scanned), RegistryThings(expected)) << scanned;
     // Only the ended run's hive went; the running one's stays.
     hives.erase(std::find(hives.begin(), hives.end(), ended));
     EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);

@@ -195,16 +195,18 @@ const char NormalLimit[] = "limit: one walk of HKCU, HKCR, HKLM";
 const char NormalRun[] = "normal run, recorded walks";
 const char BootstrapperLimit[] = "limit: one walk of HKCU, HKLM";
 const char BootstrapperRun[] = "-bo run, recorded walks";
+const char NormalScan[] = "normal scan (kestrum-scan)";
+const char BootstrapperScan[] = "-bo scan (kestrum-scan -bo)";
 
 void WalkOnce(std::initializer_list<HKEY> hives) {
   for (const HKEY hive : hives) FloorWalk{FloorDepth::ValueNamesAndData}.Visit(hive);
 }
 
-// The registry work of a run and its stages, quiet.
-void RunRegistryStages(unsigned stages, bool full) {
+// The registry work of a run, or of a scan, and its stages, quiet.
+void RunRegistryStages(unsigned stages, bool full, RegistryPurpose purpose = RegistryPurpose::Remove) {
   SetFullRegistryWalks(full);
   {
-    const RegistryWork work(stages);
+    const RegistryWork work(stages, Hives(), purpose);
     if (stages & VendorKeys) DeleteVendorRegistryKeys();
     if (stages & InstallerEntries) DeleteInstallerRegistryEntries();
     if (stages & BootstrapperEntries) DeleteBootstrapperRegistryEntries();
@@ -276,9 +278,14 @@ int wmain(int argc, wchar_t** argv) {
       {NormalLimit, nullptr, [] { WalkOnce({HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE}); }},
       {"normal run, full walks (24)", NormalLimit, [] { RunRegistryStages(NormalRunStages, true); }},
       {NormalRun, NormalLimit, [] { RunRegistryStages(NormalRunStages, false); }},
+      // The scans (kestrum-scan): the same stages with the scan's policy,
+      // which lists what a run would delete and deletes nothing.
+      {NormalScan, NormalLimit, [] { RunRegistryStages(NormalRunStages, false, RegistryPurpose::Scan); }},
       {BootstrapperLimit, nullptr, [] { WalkOnce({HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}); }},
       {"-bo run, full walks (10)", BootstrapperLimit, [] { RunRegistryStages(BootstrapperRunStages, true); }},
       {BootstrapperRun, BootstrapperLimit, [] { RunRegistryStages(BootstrapperRunStages, false); }},
+      {BootstrapperScan, BootstrapperLimit,
+       [] { RunRegistryStages(BootstrapperRunStages, false, RegistryPurpose::Scan); }},
   };
 
   // Interleaved, so a slow phase of the machine spreads over all subjects,
@@ -323,6 +330,8 @@ int wmain(int argc, wchar_t** argv) {
   };
   std::printf("normal run registry stages: %.2f x limit\n", timesLimit(NormalRun));
   std::printf("-bo run registry stages: %.2f x limit\n", timesLimit(BootstrapperRun));
+  std::printf("normal scan registry stages: %.2f x limit\n", timesLimit(NormalScan));
+  std::printf("-bo scan registry stages: %.2f x limit\n", timesLimit(BootstrapperScan));
 
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, BenchRoot);
   RegDeleteTreeW(HKEY_CURRENT_USER, UserProductRecords);

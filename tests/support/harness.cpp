@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "report.h"
@@ -108,6 +109,42 @@ ReportCapture::~ReportCapture() {
 }
 
 std::string ReportCapture::Text() const { return ReadWholeFile(path_); }
+
+std::set<std::string> RegistryThings(const std::string& report) {
+  const auto startsWith = [](const std::string& line, const char* start) { return line.rfind(start, 0) == 0; };
+  // "text<suffix>code" as "text: code"; text alone without the suffix.
+  const auto withCode = [](const std::string& text, const std::string& suffix) {
+    const size_t at = text.find(suffix);
+    return at == std::string::npos ? text : text.substr(0, at) + ": " + text.substr(at + suffix.size());
+  };
+  // A deletion's result: nothing for SUCCESS, ": code" for FAILED: code.
+  const auto outcome = [](const std::string& result) { return result == "SUCCESS" ? "" : ": " + result.substr(8); };
+  std::set<std::string> things;
+  for (size_t start = 0; start < report.size();) {
+    const size_t end = std::min(report.find('\n', start), report.size());
+    const std::string line = report.substr(start, end - start);
+    start = end + 1;
+    const size_t result = line.rfind("..");
+    if (startsWith(line, "Found key "))
+      things.insert("key " + withCode(line.substr(10), ", which a run cannot delete: "));
+    else if (startsWith(line, "Found value "))
+      things.insert("value " + line.substr(12));
+    else if (startsWith(line, "Found shared key "))
+      things.insert("shared " + line.substr(17, line.find(", which a run leaves") - 17));
+    else if (startsWith(line, "Leaving shared key "))
+      things.insert("shared " + line.substr(19));
+    else if (startsWith(line, "Deleting value ") && result != std::string::npos)
+      things.insert("value " + line.substr(15, result - 15) + outcome(line.substr(result + 2)));
+    else if (startsWith(line, "Deleting ") && result != std::string::npos)
+      things.insert("key " + line.substr(9, result - 9) + outcome(line.substr(result + 2)));
+  }
+  return things;
+}
+
+RunResult RunScan(const std::wstring& arguments) {
+  const std::wstring scan = ProgramFolder() + L"\\kestrum-scan.exe";
+  return RunProgram(scan, L"\"" + scan + L"\" " + arguments);
+}
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return std::string();

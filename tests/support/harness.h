@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,15 @@ std::string ReadWholeFile(const std::wstring& path);
 
 // The UTF-8 bytes of a wide text, to compare with captured reports.
 std::string Utf8(const std::wstring& text);
+
+// What a run's report says its registry stages deleted or left as shared,
+// or a scan's report says a run would: one entry each, in one form for
+// both ("key P", "key P: code" for a deletion that fails, "value 'V' of P",
+// "shared P"), so that the two compare as sets.
+std::set<std::string> RegistryThings(const std::string& report);
+
+// Runs kestrum-scan.exe with arguments after its quoted path.
+RunResult RunScan(const std::wstring& arguments);
 
 // A new empty folder under the temporary folder, named after tag.
 std::wstring MakeTempFolder(const std::wstring& tag);

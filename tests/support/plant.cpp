@@ -5,7 +5,8 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
-#include "app.h"
+#include "privileges.h"
+#include "product.h"
 #include "harness.h"
 
 using namespace std::string_literals;
