@@ -270,7 +270,6 @@ RegistryWork* RegistryWork::Serving(unsigned stage) {
 
 void SetFullRegistryWalks(bool full) { FullRegistryWalks = full; }
 
-
 bool DeleteVendorRegistryKeys() {
   WithRegistryWork(VendorKeys, [](RegistryWork::Records& work) {
     Report(Message::DeletingRegistryHeader);
