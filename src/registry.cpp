@@ -163,8 +163,18 @@ class OtherUsers {
     const Stage opening(stage.quiet, &HeldOf(FirstUserPass(passes), SweepRun::Pass));
     for (const LeftHive& left : UnloadHivesOfEndedRuns())
       opening.Report(Message::FailedToUnloadUserHive, Printable(left.sid).c_str(), static_cast<int>(left.result));
+    DeleteHiveCopiesOfEndedRuns();
     for (const UserProfile& profile : ListOtherUsers()) {
-      UserHive hive = OpenUserHive(profile);
+      // The scan never loads a user's own file; a run only when his copy
+      // holds something of the product, for as long as it deletes it, or
+      // when no copy could be made (his file is then loaded as it was).
+      UserHive hive = OpenUserHive(profile, HiveSource::Copy);
+      if (scan == nullptr && hive.copy && (hive.root || !hive.loaded)) {
+        const bool nothing = hive.root && !HoldsRecords(passes, hive);
+        CloseUserHive(hive);
+        if (nothing) continue;
+        hive = OpenUserHive(profile);
+      }
       if (!hive.root) {
         opening.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
                        static_cast<int>(hive.result));
@@ -196,13 +206,26 @@ class OtherUsers {
     return at;
   }
 
+  // Whether a search of the user passes finds anything in the hive.
+  static bool HoldsRecords(const std::vector<Pass>& passes, const UserHive& hive) {
+    HiveRecords records;
+    records.root = hive.root.get();
+    AddUserSearches(records, passes);
+    Discover(records);
+    return records.kept.keys[0].matches != 0;
+  }
+
+  static void AddUserSearches(HiveRecords& records, const std::vector<Pass>& passes) {
+    for (const Pass& pass : passes)
+      if (pass.root == HKEY_CURRENT_USER) AddSearch(records, {pass.sweep, pass.searchText});
+  }
+
   void SweepUser(const Stage& stage, const std::vector<Pass>& passes, UserHive& hive, bool discover,
                  ScanLedger* scan) {
     HiveRecords records;
     records.root = hive.root.get();
     if (discover) {
-      for (const Pass& pass : passes)
-        if (pass.root == HKEY_CURRENT_USER) AddSearch(records, {pass.sweep, pass.searchText});
+      AddUserSearches(records, passes);
       Discover(records);
     }
     const std::wstring shownAs = hive.sid + L'\\';
