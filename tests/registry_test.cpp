@@ -696,6 +696,7 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);
     EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, running.c_str()), ERROR_SUCCESS);
     EXPECT_TRUE(RemoveDirectoryW(runningCopy.c_str()));
+    for (const std::wstring& entry : watch.copied) EXPECT_FALSE(PathExists(CopiesPlace() + watch.prefix + entry));
     EXPECT_FALSE(PathExists(noHive));
     // The logged-on user keeps all but the product's records, and the key
     // he could not have deleted whole.
