@@ -169,10 +169,13 @@ class OtherUsers {
       // holds something of the product, for as long as it deletes it, or
       // when no copy could be made (his file is then loaded as it was).
       UserHive hive = OpenUserHive(profile, HiveSource::Copy);
+      std::optional<HiveRecords> records;
       if (scan == nullptr && hive.copy && (hive.root || !hive.loaded)) {
-        const bool nothing = hive.root && !HoldsRecords(passes, hive);
+        // His own hive, the same file, is then walked along what its
+        // copy's discovery found.
+        if (hive.root) records = DiscoverUser(passes, hive.root.get());
         CloseUserHive(hive);
-        if (nothing) continue;
+        if (records && records->kept.keys[0].matches == 0) continue;
         hive = OpenUserHive(profile);
       }
       if (!hive.root) {
@@ -180,7 +183,8 @@ class OtherUsers {
                        static_cast<int>(hive.result));
         if (scan != nullptr && !hive.noHiveFile) ++Found.unsearched;
       } else {
-        SweepUser(stage, passes, hive, discover, scan);
+        if (!records && discover) records = DiscoverUser(passes, hive.root.get());
+        SweepUser(stage, passes, hive, discover ? &*records : nullptr, scan);
       }
       const LONG unloaded = CloseUserHive(hive);
       if (unloaded != ERROR_SUCCESS)
@@ -206,36 +210,28 @@ class OtherUsers {
     return at;
   }
 
-  // Whether a search of the user passes finds anything in the hive.
-  static bool HoldsRecords(const std::vector<Pass>& passes, const UserHive& hive) {
+  // What a walk of the hive at root finds for the user passes' searches.
+  static HiveRecords DiscoverUser(const std::vector<Pass>& passes, HKEY root) {
     HiveRecords records;
-    records.root = hive.root.get();
-    AddUserSearches(records, passes);
-    Discover(records);
-    return records.kept.keys[0].matches != 0;
-  }
-
-  static void AddUserSearches(HiveRecords& records, const std::vector<Pass>& passes) {
+    records.root = root;
     for (const Pass& pass : passes)
       if (pass.root == HKEY_CURRENT_USER) AddSearch(records, {pass.sweep, pass.searchText});
+    Discover(records);
+    return records;
   }
 
-  void SweepUser(const Stage& stage, const std::vector<Pass>& passes, UserHive& hive, bool discover,
+  // Sweeps (or scans) the hive along records, or by full walks without.
+  void SweepUser(const Stage& stage, const std::vector<Pass>& passes, UserHive& hive, HiveRecords* records,
                  ScanLedger* scan) {
-    HiveRecords records;
-    records.root = hive.root.get();
-    if (discover) {
-      AddUserSearches(records, passes);
-      Discover(records);
-    }
+    if (records != nullptr) records->root = hive.root.get();
     const std::wstring shownAs = hive.sid + L'\\';
     const PSID user = hive.user.empty() ? nullptr : hive.user.data();
     for (size_t at = 0; at < passes.size(); ++at) {
       const Pass& pass = passes[at];
       if (pass.root != HKEY_CURRENT_USER) continue;
       for (const SweepRun run : {SweepRun::Pass, SweepRun::Check})
-        SweepOrScan(Stage(stage.quiet, &HeldOf(at, run)), records.root, {pass.sweep, pass.searchText}, run,
-                    discover ? &records : nullptr, shownAs, user, scan);
+        SweepOrScan(Stage(stage.quiet, &HeldOf(at, run)), hive.root.get(), {pass.sweep, pass.searchText}, run,
+                    records, shownAs, user, scan);
     }
   }
 

@@ -314,7 +314,7 @@ std::vector<LeftHive> UnloadHivesOfEndedRuns() {
 
 LONG CloseUserHive(UserHive& hive) {
   // What the sweeps changed is written to the file before it unloads.
-  if (hive.root && hive.loaded) RegFlushKey(hive.root.get());
+  if (hive.root && hive.loaded && !hive.copy) RegFlushKey(hive.root.get());
   hive.root.reset();
   const LONG result = hive.loaded ? hive.loaded->Unload() : ERROR_SUCCESS;
   // A copy still loaded stays for the next run to delete.
