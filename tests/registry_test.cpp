@@ -12,6 +12,7 @@
 #include "plant.h"
 #include "privileges.h"
 #include "registry.h"
+#include "registry_users.h"
 #include "expected_reports.h"
 #include "report.h"
 
@@ -624,6 +625,54 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     EXPECT_FALSE(KeyExists(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Whole"));
     for (const std::wstring& present : SurveyProduct()) EXPECT_EQ(present.find(L"HKEY_USERS"), present.npos);
     ASSERT_TRUE(RemoveKey(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest"));
+  }
+}
+
+struct PrivilegeWatch {
+  volatile LONG stop = 0;
+  volatile LONG polls = 0;
+  volatile LONG seenEnabled = 0;
+};
+
+DWORD WINAPI WatchDebugPrivilege(void* context) {
+  auto* watch = static_cast<PrivilegeWatch*>(context);
+  while (InterlockedCompareExchange(&watch->stop, 0, 0) == 0) {
+    if (PrivilegeEnabled(SE_DEBUG_NAME)) InterlockedExchange(&watch->seenEnabled, 1);
+    InterlockedIncrement(&watch->polls);
+  }
+  return 0;
+}
+
+// Whether the run behind a kestrum hive has ended is decided with the
+// debug privilege enabled: without it an administrator's run (not
+// SYSTEM's) cannot open another user's process that took a dead run's ID,
+// takes it for the run, and leaves that hive loaded. Wine lets no
+// privilege open a process whose DACL refuses the caller, so what is
+// shown is the token, read from a second thread while the runs of many
+// hives are judged: enabled then, disabled before and after.
+TEST(UserHives, EndedRunsAreJudgedWithTheDebugPrivilege) {
+  FILETIME started{}, exited, kernel, spent;
+  ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &started, &exited, &kernel, &spent));
+  const unsigned long long start = static_cast<unsigned long long>(started.dwHighDateTime) << 32 | started.dwLowDateTime;
+  // Hives of this live run: judged, and left loaded.
+  std::vector<std::wstring> names;
+  for (int user = 0; user < 400; ++user) {
+    names.push_back(RunHiveName(GetCurrentProcessId(), start, L"S-1-5-21-0-0-0-" + std::to_wstring(3000 + user)));
+    ASSERT_TRUE(PlantKey(HKEY_USERS, names.back()));
+  }
+  ASSERT_FALSE(PrivilegeEnabled(SE_DEBUG_NAME));
+  PrivilegeWatch watch;
+  const HANDLE watcher = CreateThread(nullptr, 0, WatchDebugPrivilege, &watch, 0, nullptr);
+  while (InterlockedCompareExchange(&watch.polls, 0, 0) == 0) Sleep(1);
+  EXPECT_TRUE(UnloadHivesOfEndedRuns().empty());
+  InterlockedExchange(&watch.stop, 1);
+  WaitForSingleObject(watcher, INFINITE);
+  CloseHandle(watcher);
+  EXPECT_EQ(watch.seenEnabled, 1) << watch.polls << " polls";
+  EXPECT_FALSE(PrivilegeEnabled(SE_DEBUG_NAME));
+  for (const std::wstring& name : names) {
+    EXPECT_TRUE(KeyExists(HKEY_USERS, name));
+    RemoveKey(HKEY_USERS, name);
   }
 }
 
