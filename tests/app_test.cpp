@@ -353,8 +353,8 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
        {L"folder C:\\ProgramData\\Velmoran"},
        {1, "", "\nFound 0 services, 0 processes, 1 folders, 0 keys, 0 values; 0 shared keys a run leaves; 0 places "
                "not looked at.\n"}},
-      // Never marked, but the installer pass took its key, from which the
-      // service manager would build it again when the system starts.
+      // Never marked, but the installer pass took its key, without which
+      // the service manager does not build it again when Windows starts.
       {"sc refused", refuseDeletion, ProgramFolder(), 2,
        afterProcesses(afterTool(keyLeft(found(clean)), "[SC] OpenService FAILED 5:\r\n\r\nAccess is denied.\r\n\r\n"),
                       "Terminating process: OrvKey.exe\nSTAYED: the service StartupService\n"),
