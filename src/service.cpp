@@ -287,10 +287,10 @@ const wchar_t* StateName(DWORD state) {
 // Whether the service manager's own record of the service, its key below
 // Services, is there. The manager builds its services from those keys when
 // the system starts; one it still holds without its key (a run deleted the
-// key of a service marked for deletion) goes at the next restart. Read
-// only: asking the manager (a configuration change that changes nothing,
-// refused for such a service) would rewrite the key. A key that cannot be
-// read counts as there.
+// key of a service marked for deletion) goes at the next restart. Only
+// read: the manager says 1072 for such a service to calls that change it,
+// and one that changes nothing may still rewrite the key. A key that
+// cannot be read counts as there.
 bool HasServiceKey(const std::wstring& name) {
   HKEY key = nullptr;
   const LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, (ServicesKeyPath + name).c_str(), 0,
