@@ -300,6 +300,9 @@ UserHive OpenUserHive(const UserProfile& profile, HiveSource source) {
 }
 
 std::vector<LeftHive> UnloadHivesOfEndedRuns() {
+  // Only while runs are judged: another user's process under a dead run's
+  // ID refuses an administrator without it, and would pass for the run.
+  const EnabledPrivileges debug({SE_DEBUG_NAME});
   std::vector<LeftHive> left;
   for (const std::wstring& name : SubkeyNames(HKEY_USERS)) {
     std::wstring entry;
@@ -323,6 +326,8 @@ LONG CloseUserHive(UserHive& hive) {
 }
 
 void DeleteHiveCopiesOfEndedRuns() {
+  // Runs are judged as UnloadHivesOfEndedRuns judges them.
+  const EnabledPrivileges debug({SE_DEBUG_NAME});
   for (const std::wstring& name : HiveCopyNames()) {
     std::wstring entry;
     if (name.rfind(L"kestrum.", 0) == 0 && !RunIsAlive(name, entry)) DeleteHiveCopy(name);

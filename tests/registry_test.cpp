@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "plant.h"
 #include "privileges.h"
 #include "registry.h"
+#include "registry_users.h"
 #include "expected_reports.h"
 #include "report.h"
 
@@ -504,55 +506,73 @@ std::wstring CopiesPlace() {
   return std::wstring(windows, GetSystemWindowsDirectoryW(windows, MAX_PATH)) + L"\\Temp\\";
 }
 
-// Watches HKEY_USERS while a stage runs: the most hives loaded at once
-// under names that begin with prefix, and the entries (the rest of the
-// name) of those seen loaded while a copy folder of their name was there,
-// and of those seen without one: loaded from a user's own file.
-struct LoadWatch {
-  std::wstring prefix;
-  std::wstring skip;  // a hive of prefix that the test loaded
+// This process's start time, as a kestrum hive's name gives it.
+unsigned long long ProcessStart() {
+  FILETIME started{}, exited, kernel, spent;
+  GetProcessTimes(GetCurrentProcess(), &started, &exited, &kernel, &spent);
+  return static_cast<unsigned long long>(started.dwHighDateTime) << 32 | started.dwLowDateTime;
+}
+
+// Watches the machine from a second thread while work runs: the most that
+// measure gave, from a first measurement taken before the work starts.
+struct Watch {
+  std::function<size_t()> measure;
   volatile LONG stop = 0;
+  volatile LONG polls = 0;
   size_t most = 0;
-  std::set<std::wstring> copied = {}, own = {};
 };
 
-DWORD WINAPI WatchLoads(void* context) {
-  auto* watch = static_cast<LoadWatch*>(context);
-  const std::wstring place = CopiesPlace();
+DWORD WINAPI Measure(void* context) {
+  auto* watch = static_cast<Watch*>(context);
   while (InterlockedCompareExchange(&watch->stop, 0, 0) == 0) {
-    size_t loaded = 0;
-    // The copies' folders are looked at before and after the hives.
+    watch->most = std::max(watch->most, watch->measure());
+    InterlockedIncrement(&watch->polls);
+  }
+  return 0;
+}
+
+template <typename Work>
+void Watched(Watch& watch, Work work) {
+  watch.stop = 0;
+  watch.polls = 0;
+  const HANDLE watcher = CreateThread(nullptr, 0, Measure, &watch, 0, nullptr);
+  while (InterlockedCompareExchange(&watch.polls, 0, 0) == 0) Sleep(1);
+  work();
+  InterlockedExchange(&watch.stop, 1);
+  WaitForSingleObject(watcher, INFINITE);
+  CloseHandle(watcher);
+}
+
+// The hives loaded under names that begin with prefix (but skip, which the
+// test loaded), counted; and the entries (the rest of the name) of those
+// seen loaded while a copy folder of their name was there, and of those
+// seen without one: loaded from a user's own file.
+struct HiveLoads {
+  std::wstring prefix, skip;
+  std::set<std::wstring> copied = {}, own = {};
+
+  size_t Count() {
+    const std::wstring place = CopiesPlace();
+    // A copy's folder is made before it loads and goes after it unloads:
+    // looked at before and after the hives.
     std::set<std::wstring> before;
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((place + watch->prefix + L"*").c_str(), &found);
+    const HANDLE search = FindFirstFileW((place + prefix + L"*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
       do before.insert(found.cFileName);
       while (FindNextFileW(search, &found));
       FindClose(search);
     }
+    size_t loaded = 0;
     for (const std::wstring& name : SubkeyNames(HKEY_USERS, L"")) {
-      if (name.rfind(watch->prefix, 0) != 0) continue;
+      if (name.rfind(prefix, 0) != 0) continue;
       ++loaded;
-      // A copy's folder is made before it loads and goes after it unloads.
-      if (name != watch->skip)
-        (before.count(name) != 0 || PathExists(place + name) ? watch->copied : watch->own)
-            .insert(name.substr(watch->prefix.size()));
+      if (name != skip)
+        (before.count(name) != 0 || PathExists(place + name) ? copied : own).insert(name.substr(prefix.size()));
     }
-    watch->most = std::max(watch->most, loaded);
+    return loaded;
   }
-  return 0;
-}
-
-// Runs body while a watcher looks at HKEY_USERS.
-template <typename Body>
-void Watched(LoadWatch& watch, Body body) {
-  watch.stop = 0;
-  const HANDLE watcher = CreateThread(nullptr, 0, WatchLoads, &watch, 0, nullptr);
-  body();
-  InterlockedExchange(&watch.stop, 1);
-  WaitForSingleObject(watcher, INFINITE);
-  CloseHandle(watcher);
-}
+};
 
 // Holds a file open for reading, shared only with readers: the system's
 // load call cannot open it then, a copy that only reads it can.
@@ -603,9 +623,7 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
       value + "S-1-5-21-0-0-0-1002\\" + upgradeCodes + "..SUCCESS\n" +
       value + "S-1-5-21-0-0-0-1009\\" + upgradeCodes + "..SUCCESS\n"
       "\n--- Deleting HKEY_CURRENT_USER 2 Check ---\n";
-  FILETIME started{}, exited, kernel, spent;
-  ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &started, &exited, &kernel, &spent));
-  const unsigned long long start = static_cast<unsigned long long>(started.dwHighDateTime) << 32 | started.dwLowDateTime;
+  const unsigned long long start = ProcessStart();
   const std::wstring ended = RunHiveName(GetCurrentProcessId(), start - 1, L"S-1-5-21-0-0-0-1009");
   const std::wstring running = RunHiveName(GetCurrentProcessId(), start, L"S-1-5-21-0-0-0-1010");
   for (const auto& [stage, planted] : {std::pair{&DeleteInstallerRegistryEntries, PlantedInstallerStageReport()},
@@ -646,7 +664,9 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     std::string expected = planted;
     expected.replace(expected.find(PlantedCurrentUserPasses()), PlantedCurrentUserPasses().size(), users);
     ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"Q:"));
-    LoadWatch watch{running.substr(0, running.size() - std::wstring(L"S-1-5-21-0-0-0-1010").size()), running};
+    // The most hives loaded at once under this process's names.
+    HiveLoads loads{running.substr(0, running.size() - std::wstring(L"S-1-5-21-0-0-0-1010").size()), running};
+    Watch watch{[&] { return loads.Count(); }};
     // The scan of the same stage first: it lists what the stage then
     // reports, from copies, while both users' own files cannot be loaded.
     std::string scanned;
@@ -659,14 +679,14 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
       Watched(watch, [&] { EXPECT_TRUE(stage()); });
       scanned = scanCapture.Text();
     }
-    EXPECT_EQ(watch.own, std::set<std::wstring>{});
-    EXPECT_NE(watch.copied, std::set<std::wstring>{});
+    EXPECT_EQ(loads.own, std::set<std::wstring>{});
+    EXPECT_NE(loads.copied, std::set<std::wstring>{});
     EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);
     EXPECT_FALSE(PathExists(endedCopy));
     EXPECT_TRUE(PathExists(runningCopy));
     // The run loads no own hive whose copy holds nothing (1006's stays
     // held), and at most those whose copies hold records.
-    watch.copied.clear();
+    loads.copied.clear();
     ReportCapture capture;
     {
       const KernelHandle heldClean = HoldFile(cleanFile);
@@ -675,7 +695,7 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"C:"));
     // The running one's, and at most one of this run's.
     EXPECT_LE(watch.most, 2u);
-    for (const std::wstring& entry : watch.own)
+    for (const std::wstring& entry : loads.own)
       EXPECT_TRUE(entry == loggedOn + L".bak" || entry == L"S-1-5-21-0-0-0-1002" || entry == L"S-1-5-21-0-0-0-1009")
           << Utf8(entry);
     EXPECT_EQ(capture.Text(), expected);
@@ -684,7 +704,7 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);
     EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, running.c_str()), ERROR_SUCCESS);
     EXPECT_TRUE(RemoveDirectoryW(runningCopy.c_str()));
-    for (const std::wstring& entry : watch.copied) EXPECT_FALSE(PathExists(CopiesPlace() + watch.prefix + entry));
+    for (const std::wstring& entry : loads.copied) EXPECT_FALSE(PathExists(CopiesPlace() + loads.prefix + entry));
     EXPECT_FALSE(PathExists(noHive));
     // The logged-on user keeps all but the product's records, and the key
     // he could not have deleted whole.
@@ -706,6 +726,27 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     }
     ASSERT_TRUE(RemoveKey(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest"));
   }
+}
+
+// Whether the run behind a kestrum hive has ended is decided with the
+// debug privilege enabled: without it an administrator's run (not
+// SYSTEM's) cannot open another user's process that took a dead run's ID,
+// takes it for the run, and leaves that hive loaded. Wine lets no
+// privilege open a process whose DACL refuses the caller, so what is
+// shown is the token, read from a second thread while the runs of many
+// hives are judged: enabled then, disabled before and after.
+TEST(UserHives, EndedRunsAreJudgedWithTheDebugPrivilege) {
+  // Hives of this live run: judged, and left loaded.
+  for (int user = 0; user < 400; ++user)
+    ASSERT_TRUE(PlantKey(HKEY_USERS, RunHiveName(GetCurrentProcessId(), ProcessStart(),
+                                                 L"S-1-5-21-0-0-0-" + std::to_wstring(3000 + user))));
+  const std::vector<std::wstring> hives = SubkeyNames(HKEY_USERS, L"");
+  ASSERT_FALSE(PrivilegeEnabled(SE_DEBUG_NAME));
+  Watch watch{[] { return static_cast<size_t>(PrivilegeEnabled(SE_DEBUG_NAME)); }};
+  Watched(watch, [] { EXPECT_TRUE(UnloadHivesOfEndedRuns().empty()); });
+  EXPECT_EQ(watch.most, 1u) << watch.polls << " polls";
+  EXPECT_FALSE(PrivilegeEnabled(SE_DEBUG_NAME));
+  EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);
 }
 
 // Links that any user can make: the walks never enter them, deletions
