@@ -400,9 +400,11 @@ void LeaveTargetFolder(const std::wstring& baseFolder, const std::wstring& targe
   SetCurrentDirectoryW(baseFolder.c_str());
 }
 
-// The native Program Files folder without ProgramW6432. The shell gives a
-// 32-bit process on 64-bit Windows the 32-bit programs' folder, so there
-// the 64-bit registry view names it; 32-bit Windows has only the shell's.
+}  // namespace
+
+// The shell gives a 32-bit process on 64-bit Windows the 32-bit programs'
+// folder, so there the 64-bit registry view names it; 32-bit Windows has
+// only the shell's.
 bool ReadNativeProgramFilesFolder(wchar_t (&folder)[MAX_PATH]) {
   BOOL wow64 = FALSE;
   if (!IsWow64Process(GetCurrentProcess(), &wow64)) return false;
@@ -411,6 +413,8 @@ bool ReadNativeProgramFilesFolder(wchar_t (&folder)[MAX_PATH]) {
   return RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramW6432Dir",
                       RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, folder, &size) == ERROR_SUCCESS;
 }
+
+namespace {
 
 void DeleteProductFolder(const std::wstring& baseFolder, const std::wstring& name) {
   const std::wstring targetFolder = baseFolder + L"\\" + name;

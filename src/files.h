@@ -2,6 +2,8 @@
 // Program Files folder.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 // Delete the folder of that name under the common application-data folder,
@@ -14,6 +16,10 @@
 // the number of entries in it that could not be deleted.
 bool DeleteProgramDataFolder(const std::wstring& name);
 bool DeleteProgramFilesFolder(const std::wstring& name);
+
+// The native Program Files folder, read from the system, not from the
+// environment. False when it cannot be read.
+bool ReadNativeProgramFilesFolder(wchar_t (&folder)[MAX_PATH]);
 
 // kestrum-scan: the same folders, found and listed as the deletion finds
 // and lists them, changing nothing: a line for a folder that is there,
