@@ -51,8 +51,8 @@ bool Holds(std::string_view line, const char* text) { return line.find(text) != 
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                       nullptr, nullptr);
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string bytes(std::max(size, 0), '\0');
   if (size > 0)
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
@@ -213,11 +213,9 @@ KernelHandle OpenOwnFile(HANDLE folder, const std::wstring& name, ACCESS_MASK ac
   InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
   IO_STATUS_BLOCK io;
   HANDLE opened = nullptr;
-  const NTSTATUS status = NtCreateFile(&opened, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io,
-                                       nullptr, FILE_ATTRIBUTE_NORMAL, share, FILE_OPEN_IF,
-                                       FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
-                                           FILE_SYNCHRONOUS_IO_NONALERT,
-                                       nullptr, 0);
+  const NTSTATUS status = NtCreateFile(
+      &opened, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+      FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (!NT_SUCCESS(status)) {
     error = RtlNtStatusToDosError(status);
     return KernelHandle();
@@ -289,12 +287,11 @@ SYSTEMTIME Now() {
 // Its failures never change the status; they are named on standard error.
 class RunLog {
  public:
-  void Add(std::string_view text, Severity severity, const SYSTEMTIME& at = Now(), const char* component = "kestrum-run") {
+  void Add(std::string_view text, Severity severity, const SYSTEMTIME& at = Now(),
+           const char* component = "kestrum-run") {
     entries_ += LogEntry(text, component, severity, at);
   }
-  void Add(const std::wstring& text, Severity severity, const SYSTEMTIME& at = Now()) {
-    Add(Utf8(text), severity, at);
-  }
+  void Add(const std::wstring& text, Severity severity, const SYSTEMTIME& at = Now()) { Add(Utf8(text), severity, at); }
 
   // Appends what was gathered. The first append of a run rotates a log
   // that has reached its bound, so that a run is never split between two
@@ -302,8 +299,8 @@ class RunLog {
   void Append() {
     DWORD error = 0;
     if (!AppendTo(error))
-      WriteStandard(STD_ERROR_HANDLE, "kestrum-run: the log " + Utf8(Path()) + " cannot be written: " +
-                                          std::to_string(error) + "\n");
+      WriteStandard(STD_ERROR_HANDLE,
+                    "kestrum-run: the log " + Utf8(Path()) + " cannot be written: " + std::to_string(error) + "\n");
     entries_.clear();
     appended_ = true;
   }
@@ -330,14 +327,15 @@ class RunLog {
     LARGE_INTEGER size{};
     if (!appended_ && GetFileSizeEx(file.get(), &size) && static_cast<ULONGLONG>(size.QuadPart) >= RunLogBound) {
       // A rotation that fails empties the log instead: it stays bounded.
-      if (RenameToOldLog(file.get()))
+      if (RenameToOldLog(folder.get(), file.get()))
         file = OpenLogFile(folder.get(), error);
       else
         RewindAndCut(file.get());
       if (!file) return false;
     }
     LARGE_INTEGER end{};
-    if (!SetFilePointerEx(file.get(), end, nullptr, FILE_END) || !WriteAll(file.get(), entries_.data(), entries_.size()))
+    if (!SetFilePointerEx(file.get(), end, nullptr, FILE_END) ||
+        !WriteAll(file.get(), entries_.data(), entries_.size()))
       return error = GetLastError(), false;
     return true;
   }
@@ -345,25 +343,26 @@ class RunLog {
   static KernelHandle OpenLogFile(HANDLE folder, DWORD& error) {
     const ULONGLONG start = GetTickCount64();
     for (;;) {
-      KernelHandle file = OpenOwnFile(folder, LogFileName, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, error);
+      KernelHandle file =
+          OpenOwnFile(folder, LogFileName, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, error);
       if (file || error != ERROR_SHARING_VIOLATION || GetTickCount64() - start >= LogBusyMilliseconds) return file;
       Sleep(LogBusyPollMilliseconds);
     }
   }
 
-  // Renamed through its handle within its folder, replacing the older
-  // one: no path is followed.
-  static bool RenameToOldLog(HANDLE file) {
+  // Renamed through its handle, relative to its folder's handle, over
+  // the older one: no path is followed.
+  static bool RenameToOldLog(HANDLE folder, HANDLE file) {
     const std::wstring name = OldLogFileName;
     std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     rename->ReplaceIfExists = TRUE;
-    rename->RootDirectory = nullptr;
+    rename->RootDirectory = folder;
     rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
     std::memcpy(rename->FileName, name.data(), rename->FileNameLength);
     IO_STATUS_BLOCK io;
-    return NT_SUCCESS(NtSetInformationFile(file, &io, rename, static_cast<ULONG>(buffer.size()),
-                                           FileRenameInformation));
+    return NT_SUCCESS(
+        NtSetInformationFile(file, &io, rename, static_cast<ULONG>(buffer.size()), FileRenameInformation));
   }
 
   std::string entries_;
@@ -378,10 +377,14 @@ struct Verdict {
 
 const char* NameOfStatus(DWORD status) {
   switch (status) {
-    case WrapperStatus::Removed: return "REMOVED";
-    case WrapperStatus::RestartPending: return "RESTART";
-    case WrapperStatus::Left: return "LEFT";
-    default: return "BUSY";
+    case WrapperStatus::Removed:
+      return "REMOVED";
+    case WrapperStatus::RestartPending:
+      return "RESTART";
+    case WrapperStatus::Left:
+      return "LEFT";
+    default:
+      return "BUSY";
   }
 }
 
@@ -440,7 +443,8 @@ bool ReadBack(HANDLE file, std::string& text) {
     return false;
   text.assign(static_cast<size_t>(size.QuadPart), '\0');
   DWORD read = 0;
-  return text.empty() || (ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &read, nullptr) && read == text.size());
+  return text.empty() ||
+         (ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &read, nullptr) && read == text.size());
 }
 
 // Each line of the report as an entry of its own, blank lines left out.
@@ -453,8 +457,8 @@ void LogReport(RunLog& log, const std::string& report) {
     if (line.empty()) continue;
     const ReportCounts counts = CountReportLines(line);
     const Severity severity = counts.stayed + counts.failed + counts.gaveUp > 0 ? Severity::Error
-                              : counts.restart > 0                          ? Severity::Warning
-                                                                            : Severity::Information;
+                              : counts.restart > 0                              ? Severity::Warning
+                                                                                : Severity::Information;
     log.Add(line, severity, Now(), "kestrum");
   }
 }
@@ -500,9 +504,9 @@ DWORD RunWrapper() {
   KernelHandle turn;
   switch (TakeRunTurn(RunLockWaitSeconds * 1000, turn, WrapperLockName)) {
     case RunTurn::GaveUp:
-      return FinishUnjudged(log, WrapperStatus::Busy, "BUSY",
-                            L"another kestrum-run did not end within " + Code(RunLockWaitSeconds) +
-                                L" seconds; kestrum.exe not started");
+      return FinishUnjudged(
+          log, WrapperStatus::Busy, "BUSY",
+          L"another kestrum-run did not end within " + Code(RunLockWaitSeconds) + L" seconds; kestrum.exe not started");
     case RunTurn::AfterWaiting:
       log.Add("Another kestrum-run was under way; this one waited for it to end.", Severity::Warning);
       break;
@@ -530,9 +534,9 @@ DWORD RunWrapper() {
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
       return FinishUnjudged(log, WrapperStatus::Busy, "BUSY",
                             L"the report " + reportPath + L" is held by another process; kestrum.exe not started");
-    return FinishUnjudged(log, WrapperStatus::NotWritten, "NOT RUN",
-                          L"the report " + reportPath + L" cannot be made or opened: " + Code(error) +
-                              L"; kestrum.exe not started");
+    return FinishUnjudged(
+        log, WrapperStatus::NotWritten, "NOT RUN",
+        L"the report " + reportPath + L" cannot be made or opened: " + Code(error) + L"; kestrum.exe not started");
   }
 
   HANDLE pipeRead = nullptr, pipeWrite = nullptr;
