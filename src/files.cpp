@@ -19,6 +19,22 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID 
                                                 BOOLEAN returnSingleEntry, PUNICODE_STRING fileName,
                                                 BOOLEAN restartScan);
 
+NTSTATUS CreateBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                       ULONG options, KernelHandle& opened) {
+  UNICODE_STRING objectName;
+  objectName.Buffer = const_cast<PWSTR>(name.data());
+  objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status;
+  HANDLE handle = nullptr;
+  // With FILE_OPEN and nothing to create, this is NtOpenFile.
+  const NTSTATUS result = NtCreateFile(&handle, access, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                                       disposition, options, nullptr, 0);
+  if (NT_SUCCESS(result)) opened.reset(handle);
+  return result;
+}
+
 namespace {
 
 // CreateFileW fails with INVALID_HANDLE_VALUE and NtOpenFile with NULL:
@@ -84,16 +100,9 @@ bool IsFullPath(const std::wstring& path) {
 
 // The entry named name in the folder open as folder, opened as itself.
 [[nodiscard]] FileHandle OpenBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG options) {
-  UNICODE_STRING objectName;
-  objectName.Buffer = const_cast<PWSTR>(name.data());
-  objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
-  IO_STATUS_BLOCK status;
-  HANDLE opened = nullptr;
-  if (!NT_SUCCESS(NtOpenFile(&opened, access, &attributes, &status, ShareAll, options | OpenOptions)))
-    return FileHandle();
-  return FileHandle(opened);
+  FileHandle opened;
+  CreateBeneath(folder, name, access, ShareAll, FILE_OPEN, options | OpenOptions, opened);
+  return opened;
 }
 
 [[nodiscard]] bool ReadFileId(HANDLE file, LONGLONG& id) {

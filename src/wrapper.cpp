@@ -206,21 +206,15 @@ KernelHandle OpenOwnFolder(const std::wstring& path, SECURITY_ATTRIBUTES* securi
 // hard link would let a write land in a file elsewhere), or an empty owner
 // and the reason. Nothing is written before the checks.
 KernelHandle OpenOwnFile(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share, DWORD& error) {
-  UNICODE_STRING objectName;
-  objectName.Buffer = const_cast<PWSTR>(name.data());
-  objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
-  IO_STATUS_BLOCK io;
-  HANDLE opened = nullptr;
-  const NTSTATUS status = NtCreateFile(
-      &opened, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-      FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  KernelHandle file;
+  const NTSTATUS status =
+      CreateBeneath(folder, name, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, share, FILE_OPEN_IF,
+                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, file);
   if (!NT_SUCCESS(status)) {
     error = RtlNtStatusToDosError(status);
     return KernelHandle();
   }
-  KernelHandle file(opened);
+  const HANDLE opened = file.get();
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(opened, &information) ||
       (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||

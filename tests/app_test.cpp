@@ -356,10 +356,7 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     return Held(CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
                 CloseHandle);
   };
-  const auto plantFolders = [] {
-    PlantProductFolders();
-    return Held();
-  };
+  const auto plantFolders = [] { PlantProductFolders(); return Held(); };
   const std::vector<std::wstring> folders{
       L"folder " + CommonAppDataFolder() + L"\\Velmoran", L"folder " + CommonAppDataFolder() + L"\\Quillfen",
       L"folder " + NativeProgramFilesFolder() + L"\\ZOLVA", L"folder " + NativeProgramFilesFolder() + L"\\Quillfen"};
@@ -370,10 +367,19 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   const std::string removed = "kestrum-run: REMOVED, status 0, stayed 0, failed 0, restart 0";
   const std::string left = "kestrum-run: LEFT, status 2, stayed 1, failed 0, restart 0\n";
   const std::string busy = "kestrum-run: BUSY, status 1618, stayed 0, failed ";
+  const std::string heldFileReport =
+      afterTool(Replaced(clean, DataReport(L"Velmoran"), DataReport(L"Velmoran", 1)), missing);
   // The stand-in's words are kestrum's own: the row fails if they part.
   wchar_t gaveUpLine[200];
   swprintf(gaveUpLine, 200, Message::OtherRunDidNotEnd, static_cast<int>(RunLockWaitSeconds));
   const std::string gaveUp = Utf8(gaveUpLine);
+  // The log at path holds before, then the entries of one -bo run.
+  const auto expectLog = [&](const std::wstring& path, const std::string& before, const std::string& options) {
+    const std::string text = ReadWholeFile(path);
+    EXPECT_TRUE(text.compare(0, before.size(), before) == 0);
+    EXPECT_EQ(LogEntries(text.substr(std::min(before.size(), text.size()))),
+              RunEntries(ProgramFolder(), options, bootstrapper, removed));
+  };
   struct Row {
     const char* machine;
     std::function<Held()> plant;
@@ -387,141 +393,42 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     std::function<void()> check;
   };
   const Row rows[] = {
-      {"product folders, no service: sc says FAILED",
-       plantFolders,
-       ProgramFolder(),
-       true,
-       L"",
-       0,
-       removed + "\n",
-       afterTool(clean, missing),
-       {},
-       {}},
-      {"kestrum.exe crashes",
-       [] { return Held(); },
-       crashing,
-       true,
-       L"",
-       0xC0000005,
+      {"product folders, no service: sc says FAILED", plantFolders, ProgramFolder(), true, L"", 0, removed + "\n",
+       afterTool(clean, missing), {}, {}},
+      {"kestrum.exe crashes", [] { return Held(); }, crashing, true, L"", 0xC0000005,
        "kestrum-run: kestrum.exe ended with 0xC0000005\n"
        "kestrum-run: CRASHED, status 3221225477, stayed 0, failed 0, restart 0\n",
-       "Current Directory: C:\\\n\nStopping Service\n----------------\n",
-       {},
-       {}},
-      {"service held open while it is deleted",
-       holdService,
-       ProgramFolder(),
-       false,
-       L"",
-       3010,
+       "Current Directory: C:\\\n\nStopping Service\n----------------\n", {}, {}},
+      {"service held open while it is deleted", holdService, ProgramFolder(), false, L"", 3010,
        "kestrum-run: RESTART, status 3010, stayed 0, failed 0, restart 1\n",
-       afterTool(keyLeft(found(clean)),
-                 "[SC] DeleteService SUCCESS\r\nRESTART: the service StartupService is "
-                 "marked for deletion and goes at the next restart at the latest\n"),
-       {},
-       {}},
-      {"product file held open",
-       holdFile,
-       ProgramFolder(),
-       false,
-       L"",
-       2,
-       left,
-       afterTool(Replaced(clean, DataReport(L"Velmoran"), DataReport(L"Velmoran", 1)), missing),
-       {L"folder C:\\ProgramData\\Velmoran"},
-       {}},
-      {"sc refused",
-       refuseDeletion,
-       ProgramFolder(),
-       false,
-       L"",
-       2,
-       left,
-       afterTool(keyLeft(found(clean)),
-                 "[SC] OpenService FAILED 5:\r\n\r\nAccess is denied.\r\n\r\n"
-                 "STAYED: the service StartupService\n"),
-       {L"service StartupService (stopped)"},
-       {}},
-      {"report held by another process: kestrum.exe not started",
-       holdReport,
-       ProgramFolder(),
-       false,
-       L"",
-       1618,
+       afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\nRESTART: the service StartupService is "
+                                        "marked for deletion and goes at the next restart at the latest\n"),
+       {}, {}},
+      {"product file held open", holdFile, ProgramFolder(), false, L"", 2, left, heldFileReport,
+       {L"folder C:\\ProgramData\\Velmoran"}, {}},
+      {"sc refused", refuseDeletion, ProgramFolder(), false, L"", 2, left,
+       afterTool(keyLeft(found(clean)), "[SC] OpenService FAILED 5:\r\n\r\nAccess is denied.\r\n\r\n"
+                                        "STAYED: the service StartupService\n"),
+       {L"service StartupService (stopped)"}, {}},
+      {"report held by another process: kestrum.exe not started", holdReport, ProgramFolder(), false, L"", 1618,
        "kestrum-run: the report " + Utf8(report) + " is held by another process; kestrum.exe not started\n" + busy +
            "0, restart 0\n",
-       "collected\n",
-       folders,
-       {}},
-      {"-s: a reporting run, judged",
-       holdFile,
-       ProgramFolder(),
-       true,
-       L"-s",
-       2,
-       "kestrum-run: -s dropped: kestrum-run needs kestrum's report to judge the run\n" + left,
-       afterTool(Replaced(clean, DataReport(L"Velmoran"), DataReport(L"Velmoran", 1)), missing),
-       {L"folder C:\\ProgramData\\Velmoran"},
-       {}},
-      {"kestrum.exe missing beside the wrapper",
-       plantFolders,
-       alone,
-       false,
-       L"",
-       9009,
+       "collected\n", folders, {}},
+      {"-s: a reporting run, judged", holdFile, ProgramFolder(), true, L"-s", 2,
+       "kestrum-run: -s dropped: kestrum-run needs kestrum's report to judge the run\n" + left, heldFileReport,
+       {L"folder C:\\ProgramData\\Velmoran"}, {}},
+      {"kestrum.exe missing beside the wrapper", plantFolders, alone, false, L"", 9009,
        "kestrum-run: kestrum.exe not found beside kestrum-run.exe: " + Utf8(alone) +
-           "\\kestrum.exe\n"
-           "kestrum-run: NOT RUN, status 9009, stayed 0, failed 0, restart 0\n",
-       "",
-       folders,
-       {}},
-      {"run lock given up",
-       [&] {
-         PlantProductFolders();
-         return setVariable(L"KESTRUM_STANDIN_GIVES_UP");
-       },
-       crashing,
-       false,
-       L"",
-       1618,
-       busy + "1, restart 0\n",
-       "Current Directory: C:\\\n" + gaveUp,
-       folders,
-       {}},
-      {"log just under its bound: the run appended",
-       [&] {
-         EXPECT_TRUE(PlantFile(log, filler));
-         return Held();
-       },
-       ProgramFolder(),
-       false,
-       L"-bo",
-       0,
-       removed + "\n",
-       bootstrapper,
-       {},
-       [&] {
-         const std::string text = ReadWholeFile(log);
-         EXPECT_TRUE(text.compare(0, filler.size(), filler) == 0);
-         EXPECT_EQ(LogEntries(text.substr(std::min(filler.size(), text.size()))),
-                   RunEntries(ProgramFolder(), "-bo", bootstrapper, removed));
-       }},
-      {"log over its bound: rotated, then the run",
-       [] { return Held(); },
-       ProgramFolder(),
-       false,
-       L"-bo \"a \\\"b\\\\\"",
-       0,
-       removed + "\n",
-       bootstrapper,
-       {},
-       [&] {
-         const std::string old = ReadWholeFile(oldLog);
-         EXPECT_TRUE(old.compare(0, filler.size(), filler) == 0);
-         EXPECT_EQ(LogEntries(old.substr(std::min(filler.size(), old.size()))),
-                   RunEntries(ProgramFolder(), "-bo", bootstrapper, removed));
-         EXPECT_EQ(LogEntries(ReadWholeFile(log)),
-                   RunEntries(ProgramFolder(), "-bo \"a \\\"b\\\\\"", bootstrapper, removed));
+           "\\kestrum.exe\nkestrum-run: NOT RUN, status 9009, stayed 0, failed 0, restart 0\n",
+       "", folders, {}},
+      {"run lock given up", [&] { PlantProductFolders(); return setVariable(L"KESTRUM_STANDIN_GIVES_UP"); }, crashing,
+       false, L"", 1618, busy + "1, restart 0\n", "Current Directory: C:\\\n" + gaveUp, folders, {}},
+      {"log just under its bound: the run appended", [&] { EXPECT_TRUE(PlantFile(log, filler)); return Held(); },
+       ProgramFolder(), false, L"-bo", 0, removed + "\n", bootstrapper, {}, [&] { expectLog(log, filler, "-bo"); }},
+      {"log over its bound: rotated, then the run", [] { return Held(); }, ProgramFolder(), false,
+       L"-bo \"a \\\"b\\\\\"", 0, removed + "\n", bootstrapper, {}, [&] {
+         expectLog(oldLog, filler, "-bo");
+         expectLog(log, "", "-bo \"a \\\"b\\\\\"");
        }},
   };
   for (const Row& row : rows) {
