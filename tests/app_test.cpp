@@ -293,6 +293,8 @@ std::vector<std::string> RunEntries(const std::wstring& folder, const std::strin
 TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   wchar_t system[MAX_PATH];
   ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  // The 32-bit wrapper finds the report's folder there, as on Windows.
+  ASSERT_TRUE(PlantProgramW6432Dir(NativeProgramFilesFolder()));
   const std::wstring standin = ProgramFolder() + L"\\kestrum-standin.exe";
   ASSERT_TRUE(PlantWindowsServiceTool());
   // The wrapper beside a kestrum.exe that crashes, or gives up on the run
@@ -466,6 +468,7 @@ DWORD WINAPI RunWrapperBootstrapperOnly(void* context) {
 // Two wrappers at once: the second waits for the first to end, and each
 // judges the report of its own run, not the other's half-written one.
 TEST_F(RemovalRun, WrappersStartedTogetherTakeTurns) {
+  ASSERT_TRUE(PlantProgramW6432Dir(NativeProgramFilesFolder()));
   PlantBootstrapperRecords();
   ConcurrentRun runs[2] = {{start_, {}}, {start_, {}}};
   HANDLE threads[2];

@@ -377,6 +377,10 @@ std::wstring NativeProgramFilesFolder() {
   return path;
 }
 
+bool PlantProgramW6432Dir(const std::wstring& folder) {
+  return PlantString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramW6432Dir", folder);
+}
+
 void PlantVendorKeys() {
   PlantString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmoran\\Orvane", L"InstallPath",
               NativeProgramFilesFolder() + L"\\ZOLVA");
