@@ -571,6 +571,10 @@ DWORD RunWrapper() {
   if (!readBack)
     return FinishUnjudged(log, WrapperStatus::Unjudged, "UNJUDGED",
                           L"the report " + reportPath + L" could not be written whole or read back; nothing judged");
+  // kestrum always writes its first line: a run that wrote nothing is no
+  // run to judge.
+  if (text.empty())
+    return FinishUnjudged(log, WrapperStatus::Unjudged, "UNJUDGED", L"kestrum.exe wrote no report; nothing judged");
   const ReportCounts counts = CountReportLines(text);
   const DWORD status = StatusOfReport(counts);
   return Finish(log, Verdict{status, NameOfStatus(status), counts});

@@ -305,6 +305,9 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   ASSERT_TRUE(
       CopyFileW((ProgramFolder() + L"\\kestrum-run.exe").c_str(), (alone + L"\\kestrum-run.exe").c_str(), FALSE));
   ASSERT_TRUE(CopyFileW(standin.c_str(), (crashing + L"\\kestrum.exe").c_str(), FALSE));
+  const std::wstring broken = MakeTempFolder(L"broken");
+  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.exe").c_str(), (broken + L"\\kestrum-run.exe").c_str(), FALSE));
+  ASSERT_TRUE(PlantFile(broken + L"\\kestrum.exe", "not a program"));
 
   const std::string clean = CleanMachineNormalReport(start_);
   const std::string header = "\nDeleting Service\n----------------\n";
@@ -359,6 +362,14 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
                 CloseHandle);
   };
   const auto plantFolders = [] { PlantProductFolders(); return Held(); };
+  // A file where the report folder belongs.
+  const auto plantReportFile = [&] {
+    PlantProductFolders();
+    const std::wstring folder = NativeProgramFilesFolder() + L"\\kestrum";
+    DeleteFolderTree(folder);
+    EXPECT_TRUE(PlantFile(folder, "planted"));
+    return Held(nullptr, [folder](void*) { DeleteFileW(folder.c_str()); });
+  };
   const std::vector<std::wstring> folders{
       L"folder " + CommonAppDataFolder() + L"\\Velmoran", L"folder " + CommonAppDataFolder() + L"\\Quillfen",
       L"folder " + NativeProgramFilesFolder() + L"\\ZOLVA", L"folder " + NativeProgramFilesFolder() + L"\\Quillfen"};
@@ -422,6 +433,14 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
       {"kestrum.exe missing beside the wrapper", plantFolders, alone, false, L"", 9009,
        "kestrum-run: kestrum.exe not found beside kestrum-run.exe: " + Utf8(alone) +
            "\\kestrum.exe\nkestrum-run: NOT RUN, status 9009, stayed 0, failed 0, restart 0\n",
+       "", folders, {}},
+      {"kestrum.exe is no program", plantFolders, broken, false, L"", 9010,
+       "kestrum-run: kestrum.exe could not be started: 193\n"
+       "kestrum-run: NOT RUN, status 9010, stayed 0, failed 0, restart 0\n",
+       "", folders, {}},
+      {"a file where the report folder belongs", plantReportFile, ProgramFolder(), false, L"", 1,
+       "kestrum-run: the report " + Utf8(report) + " cannot be made or opened: 267; kestrum.exe not started\n"
+       "kestrum-run: NOT RUN, status 1, stayed 0, failed 0, restart 0\n",
        "", folders, {}},
       {"run lock given up", [&] { PlantProductFolders(); return setVariable(L"KESTRUM_STANDIN_GIVES_UP"); }, crashing,
        false, L"", 1618, busy + "1, restart 0\n", "Current Directory: C:\\\n" + gaveUp, folders, {}},
