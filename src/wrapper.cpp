@@ -44,6 +44,9 @@ constexpr char DeletionFailedText[] = "..FAILED: ";
 constexpr char GaveUpText[] = "FAILED: another ";
 constexpr char RestartText[] = "RESTART: ";
 
+using LocalMemory = UniqueHandle<HLOCAL, LocalFree>;
+using Module = UniqueHandle<HMODULE, FreeLibrary>;
+
 // CMTrace's entry types.
 enum class Severity { Information = 1, Warning = 2, Error = 3 };
 
@@ -93,8 +96,8 @@ std::wstring MachineName() {
 // The file version in a program's version resource, read as data (nothing
 // of it runs); "(no version)" without one.
 std::wstring FileVersion(const std::wstring& path) {
-  const HMODULE image =
-      LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  const Module owned(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+  const HMODULE image = owned.get();
   if (image == nullptr) return L"(no version)";
   std::wstring version = L"(no version)";
   const HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), RT_VERSION);
@@ -110,7 +113,6 @@ std::wstring FileVersion(const std::wstring& path) {
               Code(HIWORD(fixed.dwFileVersionLS)) + L"." + Code(LOWORD(fixed.dwFileVersionLS));
     break;
   }
-  FreeLibrary(image);
   return version;
 }
 
@@ -146,6 +148,7 @@ Options ReadOptions() {
   Options options;
   int count = 0;
   LPWSTR* elements = CommandLineToArgvW(GetCommandLineW(), &count);
+  const LocalMemory owned(elements);
   for (int at = 1; elements != nullptr && at < count; ++at) {
     const std::wstring element = L" " + Quoted(elements[at]);
     options.given += element;
@@ -154,7 +157,6 @@ Options ReadOptions() {
     else
       options.passed += element;
   }
-  LocalFree(elements);
   return options;
 }
 
@@ -166,9 +168,8 @@ bool OwnedByAdministration(HANDLE object) {
   if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                       &descriptor) != ERROR_SUCCESS)
     return false;
-  const bool administration = IsAdministration(owner);
-  LocalFree(descriptor);
-  return administration;
+  const LocalMemory owned(descriptor);
+  return IsAdministration(owner);
 }
 
 // The folder at path, made when missing (with security, or null for what
@@ -313,8 +314,8 @@ class RunLog {
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(LogFolderSecurity, SDDL_REVISION_1,
                                                               &security.lpSecurityDescriptor, nullptr))
       return error = GetLastError(), false;
+    const LocalMemory descriptor(security.lpSecurityDescriptor);
     const KernelHandle folder = OpenOwnFolder(Folder(), &security, error);
-    LocalFree(security.lpSecurityDescriptor);
     if (!folder) return false;
     KernelHandle file = OpenLogFile(folder.get(), error);
     if (!file) return false;
@@ -483,7 +484,8 @@ DWORD StatusOfReport(const ReportCounts& counts) {
 DWORD RunWrapper() {
   const SYSTEMTIME started = Now();
   const Options options = ReadOptions();
-  const std::wstring kestrum = OwnFolder() + L"\\" + KestrumName;
+  const std::wstring ownFolder = OwnFolder();
+  const std::wstring kestrum = ownFolder + L"\\" + KestrumName;
   RunLog log;
   log.Add(L"Started on " + MachineName() + L": " + kestrum + L" " + FileVersion(kestrum) + L", options:" +
               (options.given.empty() ? std::wstring(L" (none)") : options.given),
@@ -533,6 +535,11 @@ DWORD RunWrapper() {
         L"the report " + reportPath + L" cannot be made or opened: " + Code(error) + L"; kestrum.exe not started");
   }
 
+  // Without its own folder's name, a path would be looked up from the
+  // current drive's root.
+  if (ownFolder.empty())
+    return FinishUnjudged(log, WrapperStatus::KestrumNotStarted, "NOT RUN",
+                          L"kestrum-run.exe's own folder cannot be read; kestrum.exe not started");
   HANDLE pipeRead = nullptr, pipeWrite = nullptr;
   if (!CreatePipe(&pipeRead, &pipeWrite, nullptr, PipeBufferSize))
     return FinishUnjudged(log, WrapperStatus::KestrumNotStarted, "NOT RUN",
