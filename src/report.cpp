@@ -10,6 +10,9 @@ ScanTally Found;
 
 namespace {
 
+// Whether the last piece written ended without a line feed.
+bool LineOpen = false;
+
 // Formats into a buffer that grows until the text fits: registry paths have
 // no useful upper bound, and a report line must never be cut short.
 std::wstring FormatText(const wchar_t* format, va_list args) {
@@ -31,6 +34,7 @@ std::wstring FormatText(const wchar_t* format, va_list args) {
 // they are: the bytes written are exactly the report's texts.
 void WriteUtf8(const std::wstring& text) {
   if (text.empty()) return;
+  LineOpen = text.back() != L'\n';
   int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                  nullptr, 0, nullptr, nullptr);
   if (size <= 0) return;
@@ -60,6 +64,10 @@ void Report(const wchar_t* format, ...) {
   va_start(args, format);
   WriteReportV(format, args);
   va_end(args);
+}
+
+void EndOpenLine() {
+  if (LineOpen) Report(L"\n");
 }
 
 void Stage::Report(const wchar_t* format, ...) const {

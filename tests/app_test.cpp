@@ -314,6 +314,13 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   const auto afterTool = [&](const std::string& report, const std::string& lines) {
     return Replaced(report, header, header + lines);
   };
+  // The service's fate is said once the process stage has ended.
+  const std::string processes = "\nKilling Processes\n-----------------\n";
+  const auto afterProcesses = [&](const std::string& report, const std::string& lines) {
+    return Replaced(report, processes, processes + lines);
+  };
+  const std::string restart =
+      "RESTART: the service StartupService is marked for deletion and goes at the next restart at the latest\n";
   const auto found = [](const std::string& report) {
     return Replaced(report, "Failed to find service.\n", "Found service.\nService is not running.\n");
   };
@@ -342,15 +349,33 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     EXPECT_NE(service, nullptr);
     return Held(service, CloseServiceHandle);
   };
+  // The same handle held by a product process: the process stage ends it,
+  // and the service with it, before its fate is judged.
+  const auto holdServiceInProduct = [] {
+    EXPECT_TRUE(InstallProductService(ServiceBehaviour::Stops, false));
+    const std::wstring image = MakeTempFolder(L"holder") + L"\\OrvClient.exe";
+    SetEnvironmentVariableW(L"KESTRUM_DUMMY_HOLDS_SERVICE", L"StartupService");
+    KernelHandle process = StartProductProcessAt(image);
+    SetEnvironmentVariableW(L"KESTRUM_DUMMY_HOLDS_SERVICE", nullptr);
+    for (int wait = 0; wait < 200 && !PathExists(image + L".started"); ++wait) Sleep(50);
+    EXPECT_TRUE(PathExists(image + L".started"));
+    return Held(process.release(), [](void* held) {
+      TerminateProcess(held, 0);
+      CloseHandle(held);
+    });
+  };
   const auto setVariable = [](const wchar_t* name) {
     SetEnvironmentVariableW(name, L"1");
     return Held(const_cast<wchar_t*>(name),
                 [](void* set) { SetEnvironmentVariableW(static_cast<wchar_t*>(set), nullptr); });
   };
   // Wine's service manager heeds no service's rights; the stand-in sc
-  // refuses as Windows' does when they shut the caller out.
+  // refuses as Windows' does when they shut the caller out. A product
+  // process runs too: the line that says the service stayed comes after
+  // its termination, on a line of its own.
   const auto refuseDeletion = [&] {
     EXPECT_TRUE(InstallProductService(ServiceBehaviour::Stops, false));
+    EXPECT_TRUE(StartProductProcess(L"OrvKey.exe"));
     return setVariable(L"KESTRUM_SC_REFUSES");
   };
   const std::wstring report = NativeProgramFilesFolder() + L"\\kestrum\\kestrum-report.txt";
@@ -393,6 +418,21 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     EXPECT_EQ(LogEntries(text.substr(std::min(before.size(), text.size()))),
               RunEntries(ProgramFolder(), options, bootstrapper, removed));
   };
+  // What kestrum-scan then says, while what was held is still held: its
+  // status, its line under the service's header and its last line.
+  struct Scan {
+    DWORD status;
+    std::string service;
+    std::string last;
+  };
+  const Scan nothing{0, "", "\nNothing of the product found.\n"};
+  const Scan restarts{3010, restart,
+                      "\nNothing of the product found that a run would remove; the service StartupService goes at "
+                      "the next restart.\n"};
+  const Scan folders4{1, "", "\nFound 0 services, 0 processes, 4 folders, 0 keys, 0 values; 0 shared keys a run "
+                            "leaves; 0 places not looked at.\n"};
+  const Scan folder1{1, "", "\nFound 0 services, 0 processes, 1 folders, 0 keys, 0 values; 0 shared keys a run "
+                            "leaves; 0 places not looked at.\n"};
   struct Row {
     const char* machine;
     std::function<Held()> plant;
@@ -403,51 +443,57 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     std::string said;
     std::string report;
     std::vector<std::wstring> left;  // once what was held is let go
+    Scan scan;
     std::function<void()> check;
   };
   const Row rows[] = {
       {"product folders, no service: sc says FAILED", plantFolders, ProgramFolder(), true, L"", 0, removed + "\n",
-       afterTool(clean, missing), {}, {}},
+       afterTool(clean, missing), {}, nothing, {}},
       {"kestrum.exe crashes", [] { return Held(); }, crashing, true, L"", 0xC0000005,
        "kestrum-run: kestrum.exe ended with 0xC0000005\n"
        "kestrum-run: CRASHED, status 3221225477, stayed 0, failed 0, restart 0\n",
-       "Current Directory: C:\\\n\nStopping Service\n----------------\n", {}, {}},
+       "Current Directory: C:\\\n\nStopping Service\n----------------\n", {}, nothing, {}},
       {"service held open while it is deleted", holdService, ProgramFolder(), false, L"", 3010,
        "kestrum-run: RESTART, status 3010, stayed 0, failed 0, restart 1\n",
-       afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\nRESTART: the service StartupService is "
-                                        "marked for deletion and goes at the next restart at the latest\n"),
-       {}, {}},
+       afterProcesses(afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\n"), restart), {}, restarts, {}},
+      {"service held by a product process until the process stage", holdServiceInProduct, ProgramFolder(), false, L"",
+       0, removed + "\n",
+       afterProcesses(afterTool(found(clean), "[SC] DeleteService SUCCESS\r\n"), "Terminating process: OrvClient.exe"),
+       {}, nothing, {}},
       {"product file held open", holdFile, ProgramFolder(), false, L"", 2, left, heldFileReport,
-       {L"folder C:\\ProgramData\\Velmoran"}, {}},
+       {L"folder C:\\ProgramData\\Velmoran"}, folder1, {}},
+      // Never marked, but the installer pass took its key, without which
+      // the service manager does not build it again when Windows starts.
       {"sc refused", refuseDeletion, ProgramFolder(), false, L"", 2, left,
-       afterTool(keyLeft(found(clean)), "[SC] OpenService FAILED 5:\r\n\r\nAccess is denied.\r\n\r\n"
-                                        "STAYED: the service StartupService\n"),
-       {L"service StartupService (stopped)"}, {}},
+       afterProcesses(afterTool(keyLeft(found(clean)), "[SC] OpenService FAILED 5:\r\n\r\nAccess is denied.\r\n\r\n"),
+                      "Terminating process: OrvKey.exe\nSTAYED: the service StartupService\n"),
+       {L"service StartupService (stopped)"}, restarts, {}},
       {"report held by another process: kestrum.exe not started", holdReport, ProgramFolder(), false, L"", 1618,
        "kestrum-run: the report " + Utf8(report) + " is held by another process; kestrum.exe not started\n" + busy +
            "0, restart 0\n",
-       "collected\n", folders, {}},
+       "collected\n", folders, folders4, {}},
       {"-s: a reporting run, judged", holdFile, ProgramFolder(), true, L"-s", 2,
        "kestrum-run: -s dropped: kestrum-run needs kestrum's report to judge the run\n" + left, heldFileReport,
-       {L"folder C:\\ProgramData\\Velmoran"}, {}},
+       {L"folder C:\\ProgramData\\Velmoran"}, folder1, {}},
       {"kestrum.exe missing beside the wrapper", plantFolders, alone, false, L"", 9009,
        "kestrum-run: kestrum.exe not found beside kestrum-run.exe: " + Utf8(alone) +
            "\\kestrum.exe\nkestrum-run: NOT RUN, status 9009, stayed 0, failed 0, restart 0\n",
-       "", folders, {}},
+       "", folders, folders4, {}},
       {"kestrum.exe is no program", plantFolders, broken, false, L"", 9010,
        "kestrum-run: kestrum.exe could not be started: 193\n"
        "kestrum-run: NOT RUN, status 9010, stayed 0, failed 0, restart 0\n",
-       "", folders, {}},
+       "", folders, folders4, {}},
       {"a file where the report folder belongs", plantReportFile, ProgramFolder(), false, L"", 1,
        "kestrum-run: the report " + Utf8(report) + " cannot be made or opened: 267; kestrum.exe not started\n"
        "kestrum-run: NOT RUN, status 1, stayed 0, failed 0, restart 0\n",
-       "", folders, {}},
+       "", folders, folders4, {}},
       {"run lock given up", [&] { PlantProductFolders(); return setVariable(L"KESTRUM_STANDIN_GIVES_UP"); }, crashing,
-       false, L"", 1618, busy + "1, restart 0\n", "Current Directory: C:\\\n" + gaveUp, folders, {}},
+       false, L"", 1618, busy + "1, restart 0\n", "Current Directory: C:\\\n" + gaveUp, folders, folders4, {}},
       {"log just under its bound: the run appended", [&] { EXPECT_TRUE(PlantFile(log, filler)); return Held(); },
-       ProgramFolder(), false, L"-bo", 0, removed + "\n", bootstrapper, {}, [&] { expectLog(log, filler, "-bo"); }},
+       ProgramFolder(), false, L"-bo", 0, removed + "\n", bootstrapper, {}, nothing,
+       [&] { expectLog(log, filler, "-bo"); }},
       {"log over its bound: rotated, then the run", [] { return Held(); }, ProgramFolder(), false,
-       L"-bo \"a \\\"b\\\\\"", 0, removed + "\n", bootstrapper, {}, [&] {
+       L"-bo \"a \\\"b\\\\\"", 0, removed + "\n", bootstrapper, {}, nothing, [&] {
          expectLog(oldLog, filler, "-bo");
          expectLog(log, "", "-bo \"a \\\"b\\\\\"");
        }},
@@ -461,12 +507,18 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
                               L"cmd /c \"\"" + row.folder + L"\\kestrum-run.cmd\"" + arguments + L"\"", start_)
                  : RunProgram(row.folder + L"\\kestrum-run.exe",
                               L"\"" + row.folder + L"\\kestrum-run.exe\"" + arguments, start_);
+    const RunResult scan = RunScan(L"");
     held.reset();
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, row.status);
     EXPECT_EQ(run.output, row.said);
     EXPECT_EQ(ReadWholeFile(report), row.report);
     EXPECT_EQ(SurveyProduct(), row.left);
+    EXPECT_EQ(scan.exitCode, row.scan.status) << scan.output;
+    const std::string scanHead = "\nStopping Service\n----------------\n" + row.scan.service + header;
+    EXPECT_EQ(scan.output.substr(0, scanHead.size()), scanHead);
+    ASSERT_GE(scan.output.size(), row.scan.last.size());
+    EXPECT_EQ(scan.output.substr(scan.output.size() - row.scan.last.size()), row.scan.last);
     if (row.check) row.check();
     // What a row left stays out of the next one's way.
     for (const std::wstring& folder : folders) DeleteFolderTree(folder.substr(7));
@@ -503,17 +555,6 @@ TEST_F(RemovalRun, WrappersStartedTogetherTakeTurns) {
   EXPECT_EQ(ReadWholeFile(NativeProgramFilesFolder() + L"\\kestrum\\kestrum-report.txt"),
             CleanMachineBootstrapperReport(start_));
   EXPECT_EQ(SurveyProduct(), std::vector<std::wstring>{});
-}
-
-bool PrivilegeEnabled(const wchar_t* name) {
-  HANDLE token = nullptr;
-  PRIVILEGE_SET set{1, PRIVILEGE_SET_ALL_NECESSARY, {}};
-  BOOL enabled = FALSE;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-      LookupPrivilegeValueW(nullptr, name, &set.Privilege[0].Luid))
-    PrivilegeCheck(token, &set, &enabled);
-  if (token != nullptr) CloseHandle(token);
-  return enabled != FALSE;
 }
 
 TEST(RemovalSequence, NoBoxCanHoldTheRun) {
