@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -401,12 +402,20 @@ DWORD Finish(RunLog& log, const Verdict& verdict) {
   return verdict.status;
 }
 
+// Why a run was not made or not judged, with its status and verdict.
+struct Refusal {
+  DWORD status;
+  const char* name;
+  std::wstring why;
+};
+using Step = std::optional<Refusal>;
+
 // A run that did not get as far as a judged report: why, on standard
 // error and in the log, then the verdict.
-DWORD FinishUnjudged(RunLog& log, DWORD status, const char* name, const std::wstring& why) {
-  WriteStandard(STD_ERROR_HANDLE, "kestrum-run: " + Utf8(why) + "\n");
-  log.Add(why, Severity::Error);
-  return Finish(log, Verdict{status, name, {}});
+DWORD Refuse(RunLog& log, const Refusal& refusal) {
+  WriteStandard(STD_ERROR_HANDLE, "kestrum-run: " + Utf8(refusal.why) + "\n");
+  log.Add(refusal.why, Severity::Error);
+  return Finish(log, Verdict{refusal.status, refusal.name, {}});
 }
 
 // The report as kestrum.exe writes it, through the pipe into the file and
@@ -458,6 +467,93 @@ void LogReport(RunLog& log, const std::string& report) {
   }
 }
 
+// One wrapper at a time: the report file is one for the machine.
+Step TakeWrapperTurn(KernelHandle& turn, RunLog& log) {
+  switch (TakeRunTurn(RunLockWaitSeconds * 1000, turn, WrapperLockName)) {
+    case RunTurn::GaveUp:
+      return Refusal{
+          WrapperStatus::Busy, "BUSY",
+          L"another kestrum-run did not end within " + Code(RunLockWaitSeconds) + L" seconds; kestrum.exe not started"};
+    case RunTurn::AfterWaiting:
+      log.Add("Another kestrum-run was under way; this one waited for it to end.", Severity::Warning);
+      return std::nullopt;
+    default:
+      return std::nullopt;
+  }
+}
+
+// The report file, emptied. Only administrators can make anything in
+// Program Files, and a folder made there lets ordinary users only read:
+// nobody else can have put a file, a folder or a link where it goes.
+Step OpenReport(KernelHandle& report, std::wstring& path) {
+  wchar_t programs[MAX_PATH];
+  if (!ReadNativeProgramFilesFolder(programs))
+    return Refusal{WrapperStatus::NotWritten, "NOT RUN",
+                   L"the Program Files folder cannot be read; kestrum.exe not started"};
+  const std::wstring folderPath = std::wstring(programs) + L"\\" + ReportFolderName;
+  path = folderPath + L"\\" + ReportFileName;
+  DWORD error = 0;
+  const KernelHandle folder = OpenOwnFolder(folderPath, nullptr, error);
+  if (folder) report = OpenOwnFile(folder.get(), ReportFileName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, error);
+  if (report && !RewindAndCut(report.get())) error = GetLastError();
+  if (report && error == 0) return std::nullopt;
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+    return Refusal{WrapperStatus::Busy, "BUSY",
+                   L"the report " + path + L" is held by another process; kestrum.exe not started"};
+  return Refusal{WrapperStatus::NotWritten, "NOT RUN",
+                 L"the report " + path + L" cannot be made or opened: " + Code(error) + L"; kestrum.exe not started"};
+}
+
+// kestrum.exe with options after its quoted path, its standard output the
+// writing end of pipe, its standard error this process's.
+Step StartKestrum(const std::wstring& kestrum, const std::wstring& options, KernelHandle& pipe, KernelHandle& process) {
+  HANDLE pipeRead = nullptr, pipeWrite = nullptr;
+  if (!CreatePipe(&pipeRead, &pipeWrite, nullptr, PipeBufferSize))
+    return Refusal{WrapperStatus::KestrumNotStarted, "NOT RUN",
+                   L"kestrum.exe could not be started: " + Code(GetLastError())};
+  pipe.reset(pipeRead);
+  // Closed when kestrum has its copy: then kestrum (and its children) hold
+  // the only writing ends.
+  const KernelHandle childOutput(pipeWrite);
+  SetHandleInformation(pipeWrite, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  const KernelHandle childError = InheritableStandardHandle(STD_ERROR_HANDLE);
+  if (StartChild(kestrum, L"\"" + kestrum + L"\"" + options, nullptr, nullptr, pipeWrite, childError.get(), process))
+    return std::nullopt;
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+    return Refusal{WrapperStatus::KestrumMissing, "NOT RUN",
+                   L"kestrum.exe not found beside kestrum-run.exe: " + kestrum};
+  return Refusal{WrapperStatus::KestrumNotStarted, "NOT RUN", L"kestrum.exe could not be started: " + Code(error)};
+}
+
+// The verdict on a run that kestrum.exe made: its crash status passed on,
+// a report that is not whole or not there left unjudged, else the report's.
+DWORD JudgeRun(RunLog& log, HANDLE process, HANDLE report, const std::string& piped, bool written,
+               const std::wstring& reportPath) {
+  DWORD exitCode = 0;
+  if (!GetExitCodeProcess(process, &exitCode)) exitCode = GetLastError();
+  std::string text;
+  const bool readBack = written && ReadBack(report, text) && text == piped;
+  LogReport(log, readBack ? text : piped);
+  if (exitCode != 0) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08lX", exitCode);
+    WriteStandard(STD_ERROR_HANDLE, std::string("kestrum-run: kestrum.exe ended with ") + hex + "\n");
+    log.Add(std::string("kestrum.exe ended with ") + hex + "; its report may be cut short", Severity::Error);
+    return Finish(log, Verdict{exitCode, "CRASHED", CountReportLines(piped)});
+  }
+  if (!readBack)
+    return Refuse(log, {WrapperStatus::Unjudged, "UNJUDGED",
+                        L"the report " + reportPath + L" could not be written whole or read back; nothing judged"});
+  // kestrum always writes its first line: a run that wrote nothing is no
+  // run to judge.
+  if (text.empty())
+    return Refuse(log, {WrapperStatus::Unjudged, "UNJUDGED", L"kestrum.exe wrote no report; nothing judged"});
+  const ReportCounts counts = CountReportLines(text);
+  const DWORD status = StatusOfReport(counts);
+  return Finish(log, Verdict{status, NameOfStatus(status), counts});
+}
+
 }  // namespace
 
 ReportCounts CountReportLines(std::string_view report) {
@@ -495,94 +591,21 @@ DWORD RunWrapper() {
     WriteStandard(STD_ERROR_HANDLE, "kestrum-run: " + Utf8(dropped) + "\n");
     log.Add(dropped, Severity::Warning, started);
   }
-
-  // One wrapper at a time: the report file is one for the machine.
   KernelHandle turn;
-  switch (TakeRunTurn(RunLockWaitSeconds * 1000, turn, WrapperLockName)) {
-    case RunTurn::GaveUp:
-      return FinishUnjudged(
-          log, WrapperStatus::Busy, "BUSY",
-          L"another kestrum-run did not end within " + Code(RunLockWaitSeconds) + L" seconds; kestrum.exe not started");
-    case RunTurn::AfterWaiting:
-      log.Add("Another kestrum-run was under way; this one waited for it to end.", Severity::Warning);
-      break;
-    default:
-      break;
-  }
+  if (const Step refused = TakeWrapperTurn(turn, log)) return Refuse(log, *refused);
   log.Append();
 
-  // Only administrators can make anything in Program Files, and a folder
-  // made there lets ordinary users only read: nobody else can have put a
-  // file, a folder or a link where the report goes.
-  wchar_t programs[MAX_PATH];
-  if (!ReadNativeProgramFilesFolder(programs))
-    return FinishUnjudged(log, WrapperStatus::NotWritten, "NOT RUN",
-                          L"the Program Files folder cannot be read; kestrum.exe not started");
-  const std::wstring reportFolder = std::wstring(programs) + L"\\" + ReportFolderName;
-  const std::wstring reportPath = reportFolder + L"\\" + ReportFileName;
-  DWORD error = 0;
-  const KernelHandle folder = OpenOwnFolder(reportFolder, nullptr, error);
-  const KernelHandle report =
-      folder ? OpenOwnFile(folder.get(), ReportFileName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, error)
-             : KernelHandle();
-  if (report && !RewindAndCut(report.get())) error = GetLastError();
-  if (!report || error != 0) {
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
-      return FinishUnjudged(log, WrapperStatus::Busy, "BUSY",
-                            L"the report " + reportPath + L" is held by another process; kestrum.exe not started");
-    return FinishUnjudged(
-        log, WrapperStatus::NotWritten, "NOT RUN",
-        L"the report " + reportPath + L" cannot be made or opened: " + Code(error) + L"; kestrum.exe not started");
-  }
-
+  KernelHandle report;
+  std::wstring reportPath;
+  if (const Step refused = OpenReport(report, reportPath)) return Refuse(log, *refused);
   // Without its own folder's name, a path would be looked up from the
   // current drive's root.
   if (ownFolder.empty())
-    return FinishUnjudged(log, WrapperStatus::KestrumNotStarted, "NOT RUN",
-                          L"kestrum-run.exe's own folder cannot be read; kestrum.exe not started");
-  HANDLE pipeRead = nullptr, pipeWrite = nullptr;
-  if (!CreatePipe(&pipeRead, &pipeWrite, nullptr, PipeBufferSize))
-    return FinishUnjudged(log, WrapperStatus::KestrumNotStarted, "NOT RUN",
-                          L"kestrum.exe could not be started: " + Code(GetLastError()));
-  const KernelHandle pipe(pipeRead);
-  KernelHandle childOutput(pipeWrite);
-  SetHandleInformation(pipeWrite, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-  const KernelHandle childError = InheritableStandardHandle(STD_ERROR_HANDLE);
-  KernelHandle process;
-  if (!StartChild(kestrum, L"\"" + kestrum + L"\"" + options.passed, nullptr, nullptr, pipeWrite, childError.get(),
-                  process)) {
-    error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-      return FinishUnjudged(log, WrapperStatus::KestrumMissing, "NOT RUN",
-                            L"kestrum.exe not found beside kestrum-run.exe: " + kestrum);
-    return FinishUnjudged(log, WrapperStatus::KestrumNotStarted, "NOT RUN",
-                          L"kestrum.exe could not be started: " + Code(error));
-  }
-  // Kestrum's copy (and its children's) is now the only writing end.
-  childOutput.reset();
-
+    return Refuse(log, {WrapperStatus::KestrumNotStarted, "NOT RUN",
+                        L"kestrum-run.exe's own folder cannot be read; kestrum.exe not started"});
+  KernelHandle pipe, process;
+  if (const Step refused = StartKestrum(kestrum, options.passed, pipe, process)) return Refuse(log, *refused);
   std::string piped;
   const bool written = CollectReport(pipe.get(), process.get(), report.get(), piped);
-  DWORD exitCode = 0;
-  if (!GetExitCodeProcess(process.get(), &exitCode)) exitCode = GetLastError();
-  std::string text;
-  const bool readBack = written && ReadBack(report.get(), text) && text == piped;
-  LogReport(log, readBack ? text : piped);
-  if (exitCode != 0) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08lX", exitCode);
-    WriteStandard(STD_ERROR_HANDLE, std::string("kestrum-run: kestrum.exe ended with ") + hex + "\n");
-    log.Add(std::string("kestrum.exe ended with ") + hex + "; its report may be cut short", Severity::Error);
-    return Finish(log, Verdict{exitCode, "CRASHED", CountReportLines(piped)});
-  }
-  if (!readBack)
-    return FinishUnjudged(log, WrapperStatus::Unjudged, "UNJUDGED",
-                          L"the report " + reportPath + L" could not be written whole or read back; nothing judged");
-  // kestrum always writes its first line: a run that wrote nothing is no
-  // run to judge.
-  if (text.empty())
-    return FinishUnjudged(log, WrapperStatus::Unjudged, "UNJUDGED", L"kestrum.exe wrote no report; nothing judged");
-  const ReportCounts counts = CountReportLines(text);
-  const DWORD status = StatusOfReport(counts);
-  return Finish(log, Verdict{status, NameOfStatus(status), counts});
+  return JudgeRun(log, process.get(), report.get(), piped, written, reportPath);
 }
