@@ -395,6 +395,16 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     EXPECT_TRUE(PlantFile(folder, "planted"));
     return Held(nullptr, [folder](void*) { DeleteFileW(folder.c_str()); });
   };
+  // The report made a second name of another file: a write would land in it.
+  const std::wstring victim = CommonAppDataFolder() + L"\\victim.txt";
+  const auto linkReport = [&] {
+    PlantProductFolders();
+    EXPECT_TRUE(PlantFile(victim, "victim\n"));
+    DeleteFileW(report.c_str());
+    CreateDirectoryW((NativeProgramFilesFolder() + L"\\kestrum").c_str(), nullptr);
+    EXPECT_TRUE(CreateHardLinkW(report.c_str(), victim.c_str(), nullptr));
+    return Held(nullptr, [&](void*) { DeleteFileW(report.c_str()); });
+  };
   const std::vector<std::wstring> folders{
       L"folder " + CommonAppDataFolder() + L"\\Velmoran", L"folder " + CommonAppDataFolder() + L"\\Quillfen",
       L"folder " + NativeProgramFilesFolder() + L"\\ZOLVA", L"folder " + NativeProgramFilesFolder() + L"\\Quillfen"};
@@ -487,6 +497,10 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
        "kestrum-run: the report " + Utf8(report) + " cannot be made or opened: 267; kestrum.exe not started\n"
        "kestrum-run: NOT RUN, status 1, stayed 0, failed 0, restart 0\n",
        "", folders, folders4, {}},
+      {"the report a second name of another file", linkReport, ProgramFolder(), false, L"", 1,
+       "kestrum-run: the report " + Utf8(report) + " cannot be made or opened: 1920; kestrum.exe not started\n"
+       "kestrum-run: NOT RUN, status 1, stayed 0, failed 0, restart 0\n",
+       "", folders, folders4, [&] { EXPECT_EQ(ReadWholeFile(victim), "victim\n"); }},
       {"run lock given up", [&] { PlantProductFolders(); return setVariable(L"KESTRUM_STANDIN_GIVES_UP"); }, crashing,
        false, L"", 1618, busy + "1, restart 0\n", "Current Directory: C:\\\n" + gaveUp, folders, folders4, {}},
       {"log just under its bound: the run appended", [&] { EXPECT_TRUE(PlantFile(log, filler)); return Held(); },
