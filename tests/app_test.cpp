@@ -298,15 +298,15 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   const std::wstring standin = ProgramFolder() + L"\\kestrum-standin.exe";
   ASSERT_TRUE(PlantWindowsServiceTool());
   // The wrapper beside a kestrum.exe that crashes, or gives up on the run
-  // lock; and the wrapper alone.
+  // lock; beside one that is no program; and alone.
   const std::wstring crashing = MakeTempFolder(L"crashing"), alone = MakeTempFolder(L"alone");
-  for (const wchar_t* file : {L"\\kestrum-run.exe", L"\\kestrum-run.cmd"})
-    ASSERT_TRUE(CopyFileW((ProgramFolder() + file).c_str(), (crashing + file).c_str(), FALSE));
-  ASSERT_TRUE(
-      CopyFileW((ProgramFolder() + L"\\kestrum-run.exe").c_str(), (alone + L"\\kestrum-run.exe").c_str(), FALSE));
-  ASSERT_TRUE(CopyFileW(standin.c_str(), (crashing + L"\\kestrum.exe").c_str(), FALSE));
   const std::wstring broken = MakeTempFolder(L"broken");
-  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.exe").c_str(), (broken + L"\\kestrum-run.exe").c_str(), FALSE));
+  for (const std::wstring& folder : {crashing, alone, broken})
+    ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.exe").c_str(), (folder + L"\\kestrum-run.exe").c_str(),
+                          FALSE));
+  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.cmd").c_str(), (crashing + L"\\kestrum-run.cmd").c_str(),
+                        FALSE));
+  ASSERT_TRUE(CopyFileW(standin.c_str(), (crashing + L"\\kestrum.exe").c_str(), FALSE));
   ASSERT_TRUE(PlantFile(broken + L"\\kestrum.exe", "not a program"));
 
   const std::string clean = CleanMachineNormalReport(start_);
