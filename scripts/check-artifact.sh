@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # check-artifact.sh [--machine-only] EXE MACHINE
-# Checks a built kestrum.exe or kestrum-scan.exe as Windows will load it:
-# the machine type (x86-64 or i386), the subsystem (GUI for kestrum.exe,
-# console for kestrum-scan.exe, whose status its starter waits for), the
+# Checks a built kestrum.exe, kestrum-scan.exe or kestrum-run.exe as
+# Windows will load it: the machine type (x86-64 or i386), the subsystem
+# (GUI for kestrum.exe, console for kestrum-scan.exe and kestrum-run.exe,
+# whose statuses their starters wait for), the
 # embedded manifest's execution level and uiAccess, and that it imports
 # system DLLs only.
 set -uo pipefail
@@ -28,7 +29,7 @@ if [ $machine_only = 1 ]; then
 fi
 
 case ${exe##*/} in
-  kestrum-scan*.exe) subsystem=00000003 subsystem_name=console ;;
+  kestrum-scan*.exe | kestrum-run*.exe) subsystem=00000003 subsystem_name=console ;;
   *) subsystem=00000002 subsystem_name=GUI ;;
 esac
 grep -Eq "^Subsystem[[:space:]]+$subsystem" <<<"$dump" ||

@@ -5,8 +5,8 @@
 # archives' entries, SHA256SUMS, that the unsigned archives come out
 # byte-identical, that the signed executables verify and pass the artifact
 # checks, and that the signed 64-bit one, started through the archive's
-# kestrum-run.cmd in a throwaway Wine prefix made from TEMPLATE, runs and
-# leaves its report where the wrapper promises.
+# kestrum-run.cmd and kestrum-run.exe in a throwaway Wine prefix made from
+# TEMPLATE, runs and leaves its report where the wrapper promises.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 template=$(realpath "$1")
@@ -33,7 +33,7 @@ KESTRUM_SIGN_CERT=$work/cert.pem KESTRUM_SIGN_KEY=$work/key.pem release --dist "
 
 dist=$work/signed
 (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files beside it"
-expected_entries=$'kestrum.exe\nkestrum-scan.exe\nkestrum-run.cmd\nLICENSE\nREADME.md'
+expected_entries=$'kestrum.exe\nkestrum-scan.exe\nkestrum-run.exe\nkestrum-run.cmd\nLICENSE\nREADME.md'
 for preset in win64 win32; do
   case $preset in win64) machine=x86-64 ;; win32) machine=i386 ;; esac
   zip=$(ls "$dist"/kestrum-*-$preset.zip 2>/dev/null)
@@ -43,7 +43,7 @@ for preset in win64 win32; do
   [ "$entries" = "$expected_entries" ] || fail "${zip##*/} holds: $entries"
   unpacked=$work/unpacked-$preset
   unzip -q "$zip" -d "$unpacked"
-  for program in kestrum kestrum-scan; do
+  for program in kestrum kestrum-scan kestrum-run; do
     name=${zip##*/}
     grep -q "  ${name%.zip}/$program.exe\$" "$dist/SHA256SUMS" || fail "SHA256SUMS does not list $preset $program.exe"
     cmp -s "$unpacked/$program.exe" "${zip%.zip}/$program.exe" || fail "${zip##*/}'s $program.exe is not the one hashed"
@@ -57,7 +57,7 @@ done
 
 # The wrapper as a deployment system starts it, then the report it kept.
 # Wine's icacls and cmd are not Windows': what this shows is that the
-# wrapper runs the signed program from its own folder and where the report
+# wrapper runs the signed programs from its own folder and where the report
 # lands, not how Windows guards that folder.
 cat >"$work/deploy.cmd" <<'CMD'
 @echo off
@@ -67,17 +67,18 @@ type "%ProgramW6432%\kestrum\kestrum-report.txt"
 "%~dp0unpacked-win64\kestrum-scan.exe" -bo > nul
 echo scan status %errorlevel%
 rem A file where the report folder belongs: the wrapper refuses to run.
+rem (Started as itself here, through its shim above.)
 rmdir /s /q "%ProgramW6432%\kestrum"
 echo planted> "%ProgramW6432%\kestrum"
-call "%~dp0unpacked-win64\kestrum-run.cmd" -bo
+"%~dp0unpacked-win64\kestrum-run.exe" -bo
 echo refused with %errorlevel%
 exit /b 0
 CMD
 sed -i 's/$/\r/' "$work/deploy.cmd"
 output=$(cd "$work" && "$here/wine-run.sh" "$template" cmd /c "Z:${work//\//\\}\\deploy.cmd" 2>&1)
-expected=$'exit status 0\r\nCurrent Directory: Z:'"${work//\//\\}"$'\n\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n'
-[ "${output:0:${#expected}}" = "$expected" ] || fail "the signed kestrum.exe did not run through kestrum-run.cmd: $output"
-[[ $output == *$'refused with 1\r' ]] || fail "kestrum-run.cmd ran without its report folder: $output"
+expected=$'kestrum-run: REMOVED, status 0, stayed 0, failed 0, restart 0\nexit status 0\r\nCurrent Directory: Z:'"${work//\//\\}"$'\n\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n'
+[ "${output:0:${#expected}}" = "$expected" ] || fail "the signed kestrum.exe did not run through kestrum-run.cmd and kestrum-run.exe: $output"
+[[ $output == *$'refused with 1\r' ]] || fail "kestrum-run.exe ran without its report folder: $output"
 [[ $output == *$'scan status 0\r'* ]] || fail "the signed kestrum-scan.exe did not give 0 on a clean machine: $output"
 
 [ $failures = 0 ] && echo "OK: release archives, SHA256SUMS, signatures and the deployment wrapper"

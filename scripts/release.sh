@@ -3,9 +3,9 @@
 # Builds both targets in release mode (stripped and reproducible) in
 # build/release-win64 and build/release-win32, and writes to DIR (dist):
 #   kestrum-<version>-win64/ and -win32/: kestrum.exe, kestrum-scan.exe,
-#     kestrum-run.cmd, LICENSE, README.md
+#     kestrum-run.exe, kestrum-run.cmd, LICENSE, README.md
 #   kestrum-<version>-win64.zip and -win32.zip: the same files
-#   SHA256SUMS: the two archives and the four executables
+#   SHA256SUMS: the two archives and the six executables
 # With a code-signing certificate and its private key (PEM or DER; also
 # taken from KESTRUM_SIGN_CERT and KESTRUM_SIGN_KEY, and the timestamp
 # server from KESTRUM_SIGN_TIMESTAMP_URL), every executable is signed
@@ -48,7 +48,7 @@ export TZ=UTC
 for preset in win64 win32; do
   cmake --preset "$preset" -B "build/release-$preset" -DCMAKE_BUILD_TYPE=Release -DKESTRUM_BUILD_TESTS=OFF \
     --no-warn-unused-cli >/dev/null
-  cmake --build "build/release-$preset" --target kestrum kestrum-scan -j 2 >/dev/null
+  cmake --build "build/release-$preset" --target kestrum kestrum-scan kestrum-run -j 2 >/dev/null
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release-win64/CMakeCache.txt)
 [ -n "$version" ] || { echo "release: no project version in build/release-win64/CMakeCache.txt"; exit 1; }
@@ -61,7 +61,7 @@ for preset in win64 win32; do
   stage=$dist/$name
   rm -rf "$stage" "$dist/$name.zip"
   mkdir "$stage"
-  for program in kestrum kestrum-scan; do
+  for program in kestrum kestrum-scan kestrum-run; do
     if [ -n "$sign_cert" ]; then
       osslsigncode sign -certs "$sign_cert" -key "$sign_key" -h sha256 -n "$program" \
         ${timestamp_url:+-ts "$timestamp_url"} -in "build/release-$preset/bin/$program.exe" -out "$stage/$program.exe" >/dev/null
@@ -75,10 +75,10 @@ for preset in win64 win32; do
   sed 's/\r*$/\r/' deploy/kestrum-run.cmd >"$stage/kestrum-run.cmd"
   cp LICENSE README.md "$stage/"
   # Fixed entry order, times and modes, and no owner fields.
-  files=(kestrum.exe kestrum-scan.exe kestrum-run.cmd LICENSE README.md)
+  files=(kestrum.exe kestrum-scan.exe kestrum-run.exe kestrum-run.cmd LICENSE README.md)
   (cd "$stage" && chmod 644 "${files[@]}" && touch -d "@$SOURCE_DATE_EPOCH" "${files[@]}" &&
     zip -q -X -D "../$name.zip" "${files[@]}")
-  sums+=("$name.zip" "$name/kestrum.exe" "$name/kestrum-scan.exe")
+  sums+=("$name.zip" "$name/kestrum.exe" "$name/kestrum-scan.exe" "$name/kestrum-run.exe")
 done
 (cd "$dist" && sha256sum "${sums[@]}" >SHA256SUMS)
 echo "kestrum $version${sign_cert:+ (signed)}: $dist"

@@ -44,15 +44,16 @@ void ScanOptions() {
   LocalFree(elements);
 }
 
-RunTurn TakeRunTurn(DWORD waitMilliseconds, KernelHandle& lock) {
+RunTurn TakeRunTurn(DWORD waitMilliseconds, KernelHandle& lock, const wchar_t* lockName) {
   wchar_t windows[MAX_PATH];
   const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return RunTurn::Unguarded;
-  const std::wstring path = std::wstring(windows, length) + L"\\kestrum.lock";
+  const std::wstring path = std::wstring(windows, length) + L"\\" + lockName;
   const ULONGLONG start = GetTickCount64();
   bool waited = false;
   for (;;) {
-    // Not inherited by the service control tool, so it ends with this run.
+    // Not inherited by a child (the service control tool, kestrum.exe
+    // under the wrapper), so it ends with the process that took it.
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE |
                                   FILE_FLAG_OPEN_REPARSE_POINT,

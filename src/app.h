@@ -29,9 +29,11 @@ enum class RunTurn {
   GaveUp,        // another run held it all through the wait
   Unguarded,     // the lock cannot be made (no administrator's rights): none taken
 };
+constexpr wchar_t RunLockName[] = L"kestrum.lock";
 // Waits, up to waitMilliseconds, until no other run holds the lock, and
-// takes it into lock.
-RunTurn TakeRunTurn(DWORD waitMilliseconds, KernelHandle& lock);
+// takes it into lock. The deployment wrapper takes its own turn the same
+// way under another name.
+RunTurn TakeRunTurn(DWORD waitMilliseconds, KernelHandle& lock, const wchar_t* lockName = RunLockName);
 
 // Takes the run's turn (waiting up to lockWaitSeconds for another run),
 // runs the sequence the flags select and restores the current directory.

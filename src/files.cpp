@@ -19,6 +19,22 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID 
                                                 BOOLEAN returnSingleEntry, PUNICODE_STRING fileName,
                                                 BOOLEAN restartScan);
 
+NTSTATUS CreateBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                       ULONG options, KernelHandle& opened) {
+  UNICODE_STRING objectName;
+  objectName.Buffer = const_cast<PWSTR>(name.data());
+  objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status;
+  HANDLE handle = nullptr;
+  // With FILE_OPEN and nothing to create, this is NtOpenFile.
+  const NTSTATUS result = NtCreateFile(&handle, access, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                                       disposition, options, nullptr, 0);
+  if (NT_SUCCESS(result)) opened.reset(handle);
+  return result;
+}
+
 namespace {
 
 // CreateFileW fails with INVALID_HANDLE_VALUE and NtOpenFile with NULL:
@@ -84,16 +100,9 @@ bool IsFullPath(const std::wstring& path) {
 
 // The entry named name in the folder open as folder, opened as itself.
 [[nodiscard]] FileHandle OpenBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG options) {
-  UNICODE_STRING objectName;
-  objectName.Buffer = const_cast<PWSTR>(name.data());
-  objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
-  IO_STATUS_BLOCK status;
-  HANDLE opened = nullptr;
-  if (!NT_SUCCESS(NtOpenFile(&opened, access, &attributes, &status, ShareAll, options | OpenOptions)))
-    return FileHandle();
-  return FileHandle(opened);
+  FileHandle opened;
+  CreateBeneath(folder, name, access, ShareAll, FILE_OPEN, options | OpenOptions, opened);
+  return opened;
 }
 
 [[nodiscard]] bool ReadFileId(HANDLE file, LONGLONG& id) {
@@ -400,9 +409,11 @@ void LeaveTargetFolder(const std::wstring& baseFolder, const std::wstring& targe
   SetCurrentDirectoryW(baseFolder.c_str());
 }
 
-// The native Program Files folder without ProgramW6432. The shell gives a
-// 32-bit process on 64-bit Windows the 32-bit programs' folder, so there
-// the 64-bit registry view names it; 32-bit Windows has only the shell's.
+}  // namespace
+
+// The shell gives a 32-bit process on 64-bit Windows the 32-bit programs'
+// folder, so there the 64-bit registry view names it; 32-bit Windows has
+// only the shell's.
 bool ReadNativeProgramFilesFolder(wchar_t (&folder)[MAX_PATH]) {
   BOOL wow64 = FALSE;
   if (!IsWow64Process(GetCurrentProcess(), &wow64)) return false;
@@ -411,6 +422,8 @@ bool ReadNativeProgramFilesFolder(wchar_t (&folder)[MAX_PATH]) {
   return RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramW6432Dir",
                       RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, folder, &size) == ERROR_SUCCESS;
 }
+
+namespace {
 
 void DeleteProductFolder(const std::wstring& baseFolder, const std::wstring& name) {
   const std::wstring targetFolder = baseFolder + L"\\" + name;

@@ -2,7 +2,12 @@
 // Program Files folder.
 #pragma once
 
+#include <windows.h>
+#include <winternl.h>
+
 #include <string>
+
+#include "handle.h"
 
 // Delete the folder of that name under the common application-data folder,
 // or under the native Program Files folder ("%ProgramW6432%"; without it,
@@ -14,6 +19,17 @@
 // the number of entries in it that could not be deleted.
 bool DeleteProgramDataFolder(const std::wstring& name);
 bool DeleteProgramFilesFolder(const std::wstring& name);
+
+// Opens, or with a disposition that may create makes, the entry name in
+// the folder open as folder: relative to that handle, so that nothing
+// above it is named by a path. The native call's status; opened holds the
+// handle on success.
+NTSTATUS CreateBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                       ULONG options, KernelHandle& opened);
+
+// The native Program Files folder, read from the system, not from the
+// environment. False when it cannot be read.
+bool ReadNativeProgramFilesFolder(wchar_t (&folder)[MAX_PATH]);
 
 // kestrum-scan: the same folders, found and listed as the deletion finds
 // and lists them, changing nothing: a line for a folder that is there,

@@ -53,7 +53,8 @@ namespace {
 
 bool SameSid(PSID sid, PSID other) { return other != nullptr && IsValidSid(sid) && EqualSid(sid, other); }
 
-// SYSTEM, Administrators, TrustedInstaller, or the account that runs us.
+}  // namespace
+
 bool IsAdministration(PSID sid) {
   if (IsNtSid(sid, {SECURITY_LOCAL_SYSTEM_RID}) ||
       IsNtSid(sid, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}) ||
@@ -62,6 +63,8 @@ bool IsAdministration(PSID sid) {
   const std::vector<BYTE>& account = RunningAccount();
   return !account.empty() && IsValidSid(sid) && EqualSid(sid, const_cast<BYTE*>(account.data()));
 }
+
+namespace {
 
 // Whether one entry lets anyone but the administration write the key
 // itself. Entries that only deny take nothing away from this test (it

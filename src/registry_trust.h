@@ -32,6 +32,10 @@ bool IsUsersOwnTree(HKEY key, PSID user);
 // there, and reading them looks like credential theft.
 bool IsMachineSecretStore(std::wstring_view name);
 
+// SYSTEM, Administrators, TrustedInstaller, or the account this process
+// runs as.
+bool IsAdministration(PSID sid);
+
 // The SID of the account this process runs as, read once; empty when
 // unreadable.
 const std::vector<BYTE>& RunningAccount();

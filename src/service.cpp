@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "child.h"
 #include "product.h"
 #include "report.h"
 
@@ -49,24 +50,6 @@ bool WaitUntilStopped(SC_HANDLE service) {
   }
 }
 
-// An inheritable copy of one of this process's standard handles, or an
-// empty owner when there is none. The handle itself may have been made
-// without inheritance (a starter's choice), and a child can only be given
-// handles it inherits.
-KernelHandle InheritableStandardHandle(DWORD which) {
-  const HANDLE original = GetStdHandle(which);
-  HANDLE copy = nullptr;
-  if (original == nullptr || original == INVALID_HANDLE_VALUE ||
-      !DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, TRUE,
-                       DUPLICATE_SAME_ACCESS))
-    return KernelHandle();
-  return KernelHandle(copy);
-}
-
-// Owner of an initialised attribute list; the memory under it has an
-// owner of its own.
-using AttributeList = UniqueHandle<LPPROC_THREAD_ATTRIBUTE_LIST, DeleteProcThreadAttributeList>;
-
 }  // namespace
 
 void Stage::StopProductService() const {
@@ -104,44 +87,11 @@ ToolRun RunSystemTool(const std::wstring& toolName, const std::wstring& argument
   const KernelHandle input = InheritableStandardHandle(STD_INPUT_HANDLE);
   const KernelHandle output = InheritableStandardHandle(STD_OUTPUT_HANDLE);
   const KernelHandle error = InheritableStandardHandle(STD_ERROR_HANDLE);
-  STARTUPINFOEXW startup{};
-  startup.StartupInfo.cb = sizeof startup;
-  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  startup.StartupInfo.hStdInput = input.get();
-  startup.StartupInfo.hStdOutput = output.get();
-  startup.StartupInfo.hStdError = error.get();
-
-  // The tool inherits these three copies and nothing else: whatever else
-  // this process holds inheritable (its starter's handles, a library's)
-  // stays here. Each copy is a handle of its own, so none is listed twice.
-  HANDLE inherited[3];
-  DWORD count = 0;
-  for (const KernelHandle* copy : {&input, &output, &error})
-    if (*copy) inherited[count++] = copy->get();
-  SIZE_T listSize = 0;
-  InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
-  const std::unique_ptr<char[]> listMemory(new char[listSize]);
-  const auto listStart = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listMemory.get());
-  const AttributeList list(InitializeProcThreadAttributeList(listStart, 1, 0, &listSize) ? listStart : nullptr);
-  if (!list) return ToolRun::NotStarted;
-  // An empty list is refused: with no standard handle the tool inherits
-  // nothing at all.
-  if (count > 0) {
-    if (!UpdateProcThreadAttribute(list.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                   count * sizeof(HANDLE), nullptr, nullptr))
-      return ToolRun::NotStarted;
-    startup.lpAttributeList = list.get();
-  }
-
   // The tool starts in the system folder too, so that no DLL is looked for
   // in whatever folder this run was started from.
-  PROCESS_INFORMATION started{};
-  if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, count > 0,
-                      CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, systemFolder.c_str(),
-                      &startup.StartupInfo, &started))
+  KernelHandle process;
+  if (!StartChild(path, commandLine, systemFolder.c_str(), input.get(), output.get(), error.get(), process))
     return ToolRun::NotStarted;
-  const KernelHandle process(started.hProcess);
-  const KernelHandle thread(started.hThread);
   if (WaitForSingleObject(process.get(), waitMilliseconds) == WAIT_OBJECT_0) return ToolRun::Ended;
   TerminateProcess(process.get(), ERROR_TIMEOUT);
   return ToolRun::DidNotEnd;

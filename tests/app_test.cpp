@@ -7,14 +7,18 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "app.h"
+#include "files.h"
 #include "harness.h"
 #include "plant.h"
 #include "expected_reports.h"
 #include "report.h"
+#include "version.h"
+#include "wrapper.h"
 
 namespace {
 
@@ -238,20 +242,72 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
+std::wstring WindowsFolder() {
+  wchar_t windows[MAX_PATH];
+  return std::wstring(windows, GetSystemWindowsDirectoryW(windows, MAX_PATH));
+}
+
+// Each entry of a wrapper's log as "component type message", checked
+// against CMTrace's format (the time in UTC, a bias of 0) line by line; a
+// line that does not fit stands as "BAD: line".
+std::vector<std::string> LogEntries(const std::string& log) {
+  static const std::regex entry(
+      "<!\\[LOG\\[(.*)\\]LOG\\]!><time=\"\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\+000\" date=\"\\d\\d-\\d\\d-\\d{4}\" "
+      "component=\"([a-z-]+)\" context=\"\" type=\"([123])\" thread=\"\\d+\" file=\"\">");
+  std::vector<std::string> entries;
+  for (size_t start = 0; start < log.size();) {
+    const size_t end = std::min(log.find("\r\n", start), log.size());
+    const std::string line = log.substr(start, end - start);
+    std::smatch parts;
+    entries.push_back(std::regex_match(line, parts, entry)
+                          ? parts[2].str() + " " + parts[3].str() + " " + parts[1].str()
+                          : "BAD: " + line);
+    start = end + 2;
+  }
+  return entries;
+}
+
+// The log entries of one wrapper run from folder with options, with a
+// report of nothing but information lines, ending as summary says.
+std::vector<std::string> RunEntries(const std::wstring& folder, const std::string& options, const std::string& report,
+                                    const std::string& summary) {
+  wchar_t machine[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  GetComputerNameW(machine, &size);
+  std::vector<std::string> entries{"kestrum-run 1 Started on " + Utf8(machine) + ": " + Utf8(folder) +
+                                   "\\kestrum.exe " KESTRUM_VERSION_TEXT ", options: " + options};
+  for (size_t start = 0, end; start < report.size(); start = end + 1) {
+    end = report.find('\n', start);
+    if (end > start) entries.push_back("kestrum 1 " + report.substr(start, end - start));
+  }
+  entries.push_back("kestrum-run 1 " + summary);
+  return entries;
+}
+
 // The deployment wrapper beside kestrum.exe, run as a deployment tool runs
-// it, on planted machines: its status, the report it kept, and what of the
-// product is left. Every machine has Windows' sc (a stand-in: Wine's words
-// differ), whose words land in the report and must never count.
+// it (the program, or its .cmd shim through cmd), on planted machines: its
+// status, what it said (its summary line and what went to standard error),
+// the report it kept, and what of the product is left. Every machine has
+// Windows' sc (a stand-in: Wine's words differ), whose words land in the
+// report and must never count. The last two rows run near the log's bound.
 TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   wchar_t system[MAX_PATH];
   ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  // The 32-bit wrapper finds the report's folder there, as on Windows.
+  ASSERT_TRUE(PlantProgramW6432Dir(NativeProgramFilesFolder()));
   const std::wstring standin = ProgramFolder() + L"\\kestrum-standin.exe";
   ASSERT_TRUE(PlantWindowsServiceTool());
-  // The wrapper beside a kestrum.exe that crashes.
-  const std::wstring crashing = MakeTempFolder(L"crashing");
-  const std::wstring wrapper = ProgramFolder() + L"\\kestrum-run.cmd";
-  ASSERT_TRUE(CopyFileW(wrapper.c_str(), (crashing + L"\\kestrum-run.cmd").c_str(), FALSE));
+  // The wrapper beside a kestrum.exe that crashes, or gives up on the run
+  // lock; beside one that is no program; and alone.
+  const std::wstring crashing = MakeTempFolder(L"crashing"), alone = MakeTempFolder(L"alone");
+  const std::wstring broken = MakeTempFolder(L"broken");
+  for (const std::wstring& folder : {crashing, alone, broken})
+    ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.exe").c_str(), (folder + L"\\kestrum-run.exe").c_str(),
+                          FALSE));
+  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.cmd").c_str(), (crashing + L"\\kestrum-run.cmd").c_str(),
+                        FALSE));
   ASSERT_TRUE(CopyFileW(standin.c_str(), (crashing + L"\\kestrum.exe").c_str(), FALSE));
+  ASSERT_TRUE(PlantFile(broken + L"\\kestrum.exe", "not a program"));
 
   const std::string clean = CleanMachineNormalReport(start_);
   const std::string header = "\nDeleting Service\n----------------\n";
@@ -308,15 +364,69 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
       CloseHandle(held);
     });
   };
+  const auto setVariable = [](const wchar_t* name) {
+    SetEnvironmentVariableW(name, L"1");
+    return Held(const_cast<wchar_t*>(name),
+                [](void* set) { SetEnvironmentVariableW(static_cast<wchar_t*>(set), nullptr); });
+  };
   // Wine's service manager heeds no service's rights; the stand-in sc
   // refuses as Windows' does when they shut the caller out. A product
   // process runs too: the line that says the service stayed comes after
   // its termination, on a line of its own.
-  const auto refuseDeletion = [] {
+  const auto refuseDeletion = [&] {
     EXPECT_TRUE(InstallProductService(ServiceBehaviour::Stops, false));
     EXPECT_TRUE(StartProductProcess(L"OrvKey.exe"));
-    SetEnvironmentVariableW(L"KESTRUM_SC_REFUSES", L"1");
-    return Held(nullptr, [](void*) { SetEnvironmentVariableW(L"KESTRUM_SC_REFUSES", nullptr); });
+    return setVariable(L"KESTRUM_SC_REFUSES");
+  };
+  const std::wstring report = NativeProgramFilesFolder() + L"\\kestrum\\kestrum-report.txt";
+  // A log collector reading the report, without letting anyone write it.
+  const auto holdReport = [&] {
+    PlantProductFolders();
+    EXPECT_TRUE(PlantFile(report, "collected\n"));
+    return Held(CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
+                CloseHandle);
+  };
+  const auto plantFolders = [] { PlantProductFolders(); return Held(); };
+  // A file where the report folder belongs.
+  const auto plantReportFile = [&] {
+    PlantProductFolders();
+    const std::wstring folder = NativeProgramFilesFolder() + L"\\kestrum";
+    DeleteFolderTree(folder);
+    EXPECT_TRUE(PlantFile(folder, "planted"));
+    return Held(nullptr, [folder](void*) { DeleteFileW(folder.c_str()); });
+  };
+  // The report made a second name of another file: a write would land in it.
+  const std::wstring victim = CommonAppDataFolder() + L"\\victim.txt";
+  const auto linkReport = [&] {
+    PlantProductFolders();
+    EXPECT_TRUE(PlantFile(victim, "victim\n"));
+    DeleteFileW(report.c_str());
+    CreateDirectoryW((NativeProgramFilesFolder() + L"\\kestrum").c_str(), nullptr);
+    EXPECT_TRUE(CreateHardLinkW(report.c_str(), victim.c_str(), nullptr));
+    return Held(nullptr, [&](void*) { DeleteFileW(report.c_str()); });
+  };
+  const std::vector<std::wstring> folders{
+      L"folder " + CommonAppDataFolder() + L"\\Velmoran", L"folder " + CommonAppDataFolder() + L"\\Quillfen",
+      L"folder " + NativeProgramFilesFolder() + L"\\ZOLVA", L"folder " + NativeProgramFilesFolder() + L"\\Quillfen"};
+  const std::wstring logFolder = WindowsFolder() + L"\\Logs\\kestrum";
+  const std::wstring log = logFolder + L"\\kestrum-run.log", oldLog = logFolder + L"\\kestrum-run.lo_";
+  const std::string filler = std::string(RunLogBound - 102, '.') + "\r\n";
+  const std::string bootstrapper = CleanMachineBootstrapperReport(start_);
+  const std::string removed = "kestrum-run: REMOVED, status 0, stayed 0, failed 0, restart 0";
+  const std::string left = "kestrum-run: LEFT, status 2, stayed 1, failed 0, restart 0\n";
+  const std::string busy = "kestrum-run: BUSY, status 1618, stayed 0, failed ";
+  const std::string heldFileReport =
+      afterTool(Replaced(clean, DataReport(L"Velmoran"), DataReport(L"Velmoran", 1)), missing);
+  // The stand-in's words are kestrum's own: the row fails if they part.
+  wchar_t gaveUpLine[200];
+  swprintf(gaveUpLine, 200, Message::OtherRunDidNotEnd, static_cast<int>(RunLockWaitSeconds));
+  const std::string gaveUp = Utf8(gaveUpLine);
+  // The log at path holds before, then the entries of one -bo run.
+  const auto expectLog = [&](const std::wstring& path, const std::string& before, const std::string& options) {
+    const std::string text = ReadWholeFile(path);
+    EXPECT_TRUE(text.compare(0, before.size(), before) == 0);
+    EXPECT_EQ(LogEntries(text.substr(std::min(before.size(), text.size()))),
+              RunEntries(ProgramFolder(), options, bootstrapper, removed));
   };
   // What kestrum-scan then says, while what was held is still held: its
   // status, its line under the service's header and its last line.
@@ -329,47 +439,93 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   const Scan restarts{3010, restart,
                       "\nNothing of the product found that a run would remove; the service StartupService goes at "
                       "the next restart.\n"};
+  const Scan folders4{1, "", "\nFound 0 services, 0 processes, 4 folders, 0 keys, 0 values; 0 shared keys a run "
+                            "leaves; 0 places not looked at.\n"};
+  const Scan folder1{1, "", "\nFound 0 services, 0 processes, 1 folders, 0 keys, 0 values; 0 shared keys a run "
+                            "leaves; 0 places not looked at.\n"};
   struct Row {
     const char* machine;
     std::function<Held()> plant;
     std::wstring folder;  // the wrapper's own
+    bool shim;            // started through kestrum-run.cmd
+    std::wstring arguments;
     DWORD status;
+    std::string said;
     std::string report;
     std::vector<std::wstring> left;  // once what was held is let go
     Scan scan;
+    std::function<void()> check;
   };
   const Row rows[] = {
-      {"product folders, no service: sc says FAILED", [] { PlantProductFolders(); return Held(); }, ProgramFolder(),
-       0, afterTool(clean, missing), {}, nothing},
-      {"kestrum.exe crashes", [] { return Held(); }, crashing, 0xC0000005,
-       "Current Directory: C:\\\n\nStopping Service\n----------------\n", {}, nothing},
-      {"service held open while it is deleted", holdService, ProgramFolder(), 3010,
-       afterProcesses(afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\n"), restart), {}, restarts},
-      {"service held by a product process until the process stage", holdServiceInProduct, ProgramFolder(), 0,
+      {"product folders, no service: sc says FAILED", plantFolders, ProgramFolder(), true, L"", 0, removed + "\n",
+       afterTool(clean, missing), {}, nothing, {}},
+      {"kestrum.exe crashes", [] { return Held(); }, crashing, true, L"", 0xC0000005,
+       "kestrum-run: kestrum.exe ended with 0xC0000005\n"
+       "kestrum-run: CRASHED, status 3221225477, stayed 0, failed 0, restart 0\n",
+       "Current Directory: C:\\\n\nStopping Service\n----------------\n", {}, nothing, {}},
+      {"service held open while it is deleted", holdService, ProgramFolder(), false, L"", 3010,
+       "kestrum-run: RESTART, status 3010, stayed 0, failed 0, restart 1\n",
+       afterProcesses(afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\n"), restart), {}, restarts, {}},
+      {"service held by a product process until the process stage", holdServiceInProduct, ProgramFolder(), false, L"",
+       0, removed + "\n",
        afterProcesses(afterTool(found(clean), "[SC] DeleteService SUCCESS\r\n"), "Terminating process: OrvClient.exe"),
-       {}, nothing},
-      {"product file held open", holdFile, ProgramFolder(), 2,
-       afterTool(Replaced(clean, DataReport(L"Velmoran"), DataReport(L"Velmoran", 1)), missing),
-       {L"folder C:\\ProgramData\\Velmoran"},
-       {1, "", "\nFound 0 services, 0 processes, 1 folders, 0 keys, 0 values; 0 shared keys a run leaves; 0 places "
-               "not looked at.\n"}},
+       {}, nothing, {}},
+      {"product file held open", holdFile, ProgramFolder(), false, L"", 2, left, heldFileReport,
+       {L"folder C:\\ProgramData\\Velmoran"}, folder1, {}},
       // Never marked, but the installer pass took its key, without which
       // the service manager does not build it again when Windows starts.
-      {"sc refused", refuseDeletion, ProgramFolder(), 2,
+      {"sc refused", refuseDeletion, ProgramFolder(), false, L"", 2, left,
        afterProcesses(afterTool(keyLeft(found(clean)), "[SC] OpenService FAILED 5:\r\n\r\nAccess is denied.\r\n\r\n"),
                       "Terminating process: OrvKey.exe\nSTAYED: the service StartupService\n"),
-       {L"service StartupService (stopped)"}, restarts},
+       {L"service StartupService (stopped)"}, restarts, {}},
+      {"report held by another process: kestrum.exe not started", holdReport, ProgramFolder(), false, L"", 1618,
+       "kestrum-run: the report " + Utf8(report) + " is held by another process; kestrum.exe not started\n" + busy +
+           "0, restart 0\n",
+       "collected\n", folders, folders4, {}},
+      {"-s: a reporting run, judged", holdFile, ProgramFolder(), true, L"-s", 2,
+       "kestrum-run: -s dropped: kestrum-run needs kestrum's report to judge the run\n" + left, heldFileReport,
+       {L"folder C:\\ProgramData\\Velmoran"}, folder1, {}},
+      {"kestrum.exe missing beside the wrapper", plantFolders, alone, false, L"", 9009,
+       "kestrum-run: kestrum.exe not found beside kestrum-run.exe: " + Utf8(alone) +
+           "\\kestrum.exe\nkestrum-run: NOT RUN, status 9009, stayed 0, failed 0, restart 0\n",
+       "", folders, folders4, {}},
+      {"kestrum.exe is no program", plantFolders, broken, false, L"", 9010,
+       "kestrum-run: kestrum.exe could not be started: 193\n"
+       "kestrum-run: NOT RUN, status 9010, stayed 0, failed 0, restart 0\n",
+       "", folders, folders4, {}},
+      {"a file where the report folder belongs", plantReportFile, ProgramFolder(), false, L"", 1,
+       "kestrum-run: the report " + Utf8(report) + " cannot be made or opened: 267; kestrum.exe not started\n"
+       "kestrum-run: NOT RUN, status 1, stayed 0, failed 0, restart 0\n",
+       "", folders, folders4, {}},
+      {"the report a second name of another file", linkReport, ProgramFolder(), false, L"", 1,
+       "kestrum-run: the report " + Utf8(report) + " cannot be made or opened: 1920; kestrum.exe not started\n"
+       "kestrum-run: NOT RUN, status 1, stayed 0, failed 0, restart 0\n",
+       "", folders, folders4, [&] { EXPECT_EQ(ReadWholeFile(victim), "victim\n"); }},
+      {"run lock given up", [&] { PlantProductFolders(); return setVariable(L"KESTRUM_STANDIN_GIVES_UP"); }, crashing,
+       false, L"", 1618, busy + "1, restart 0\n", "Current Directory: C:\\\n" + gaveUp, folders, folders4, {}},
+      {"log just under its bound: the run appended", [&] { EXPECT_TRUE(PlantFile(log, filler)); return Held(); },
+       ProgramFolder(), false, L"-bo", 0, removed + "\n", bootstrapper, {}, nothing,
+       [&] { expectLog(log, filler, "-bo"); }},
+      {"log over its bound: rotated, then the run", [] { return Held(); }, ProgramFolder(), false,
+       L"-bo \"a \\\"b\\\\\"", 0, removed + "\n", bootstrapper, {}, nothing, [&] {
+         expectLog(oldLog, filler, "-bo");
+         expectLog(log, "", "-bo \"a \\\"b\\\\\"");
+       }},
   };
-  const std::wstring report = NativeProgramFilesFolder() + L"\\kestrum\\kestrum-report.txt";
   for (const Row& row : rows) {
     SCOPED_TRACE(row.machine);
     Held held = row.plant();
-    const RunResult run = RunProgram(std::wstring(system) + L"\\cmd.exe",
-                                     L"cmd /c \"" + row.folder + L"\\kestrum-run.cmd\"", start_);
+    const std::wstring arguments = row.arguments.empty() ? L"" : L" " + row.arguments;
+    const RunResult run =
+        row.shim ? RunProgram(std::wstring(system) + L"\\cmd.exe",
+                              L"cmd /c \"\"" + row.folder + L"\\kestrum-run.cmd\"" + arguments + L"\"", start_)
+                 : RunProgram(row.folder + L"\\kestrum-run.exe",
+                              L"\"" + row.folder + L"\\kestrum-run.exe\"" + arguments, start_);
     const RunResult scan = RunScan(L"");
     held.reset();
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, row.status);
+    EXPECT_EQ(run.output, row.said);
     EXPECT_EQ(ReadWholeFile(report), row.report);
     EXPECT_EQ(SurveyProduct(), row.left);
     EXPECT_EQ(scan.exitCode, row.scan.status) << scan.output;
@@ -377,7 +533,42 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     EXPECT_EQ(scan.output.substr(0, scanHead.size()), scanHead);
     ASSERT_GE(scan.output.size(), row.scan.last.size());
     EXPECT_EQ(scan.output.substr(scan.output.size() - row.scan.last.size()), row.scan.last);
+    if (row.check) row.check();
+    // What a row left stays out of the next one's way.
+    for (const std::wstring& folder : folders) DeleteFolderTree(folder.substr(7));
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE service = OpenServiceW(manager, L"StartupService", DELETE);
+    if (service != nullptr) DeleteService(service), CloseServiceHandle(service);
+    CloseServiceHandle(manager);
   }
+}
+
+DWORD WINAPI RunWrapperBootstrapperOnly(void* context) {
+  auto* run = static_cast<ConcurrentRun*>(context);
+  const std::wstring wrapper = ProgramFolder() + L"\\kestrum-run.exe";
+  run->result = RunProgram(wrapper, L"\"" + wrapper + L"\" -bo", run->start);
+  return 0;
+}
+
+// Two wrappers at once: the second waits for the first to end, and each
+// judges the report of its own run, not the other's half-written one.
+TEST_F(RemovalRun, WrappersStartedTogetherTakeTurns) {
+  ASSERT_TRUE(PlantProgramW6432Dir(NativeProgramFilesFolder()));
+  PlantBootstrapperRecords();
+  ConcurrentRun runs[2] = {{start_, {}}, {start_, {}}};
+  HANDLE threads[2];
+  for (int at = 0; at < 2; ++at)
+    threads[at] = CreateThread(nullptr, 0, RunWrapperBootstrapperOnly, &runs[at], 0, nullptr);
+  ASSERT_EQ(WaitForMultipleObjects(2, threads, TRUE, 600000), WAIT_OBJECT_0);
+  for (HANDLE thread : threads) CloseHandle(thread);
+  for (const ConcurrentRun& run : runs) {
+    EXPECT_EQ(run.result.exitCode, 0u);
+    EXPECT_EQ(run.result.output, "kestrum-run: REMOVED, status 0, stayed 0, failed 0, restart 0\n");
+  }
+  // The last report is the second run's, which found nothing left.
+  EXPECT_EQ(ReadWholeFile(NativeProgramFilesFolder() + L"\\kestrum\\kestrum-report.txt"),
+            CleanMachineBootstrapperReport(start_));
+  EXPECT_EQ(SurveyProduct(), std::vector<std::wstring>{});
 }
 
 TEST(RemovalSequence, NoBoxCanHoldTheRun) {

@@ -230,11 +230,6 @@ TEST_F(FolderStages, ProgramW6432NamesTheBaseAndOnlyThatBase) {
   EXPECT_TRUE(PathExists(programs_ + L"\\ZOLVA\\OrvClient.exe"));
 }
 
-// Windows keeps the native folder here; neither Wine does.
-bool PlantProgramW6432Dir(const std::wstring& folder) {
-  return PlantString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramW6432Dir", folder);
-}
-
 // Without ProgramW6432 the 64-bit build takes the shell's folder, the
 // 32-bit one the 64-bit registry view's: both the native folder.
 TEST_F(FolderStages, UndefinedProgramW6432FallsBackToTheNativeProgramFiles) {

@@ -4,7 +4,10 @@
 // prints, in English, and ends with the same code; KESTRUM_SC_REFUSES set
 // makes it refuse as for a service whose rights shut the caller out, which
 // Wine's service manager does not enforce. As kestrum.exe it writes the
-// start of a report and ends with 0xC0000005, as a crashed run does.
+// start of a report and ends with 0xC0000005, as a crashed run does; with
+// KESTRUM_STANDIN_GIVES_UP set, it writes the report of a run that waited
+// the whole 600 seconds for another run's lock and gave up, and ends with
+// 0, as such a run does (a real one would keep a test waiting that long).
 #include <windows.h>
 
 #include <string>
@@ -57,6 +60,11 @@ int wmain(int count, wchar_t** arguments) {
   const std::wstring name = self.substr(self.find_last_of(L'\\') + 1);
   if (lstrcmpiW(name.c_str(), L"sc.exe") == 0)
     return count == 3 && lstrcmpiW(arguments[1], L"delete") == 0 ? DeleteServiceNamed(arguments[2]) : 1639;
+  if (GetEnvironmentVariableW(L"KESTRUM_STANDIN_GIVES_UP", nullptr, 0) > 0) {
+    Write(
+        "Current Directory: C:\\\nFAILED: another kestrum run did not end within 600 seconds; this run did nothing.\n");
+    return 0;
+  }
   Write("Current Directory: C:\\\n\nStopping Service\n----------------\n");
   ExitProcess(0xC0000005);
 }

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include "files.h"
 #include "privileges.h"
 #include "product.h"
 #include "harness.h"
@@ -330,18 +331,10 @@ bool PathExistsExactName(const std::wstring& folder, const std::wstring& name) {
 
 HANDLE CreateBeneath(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG disposition,
                      ULONG options) {
-  UNICODE_STRING objectName;
-  objectName.Buffer = const_cast<PWSTR>(name.c_str());
-  objectName.Length = objectName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
-  IO_STATUS_BLOCK status;
-  HANDLE created = nullptr;
-  if (!NT_SUCCESS(NtCreateFile(&created, access | SYNCHRONIZE, &attributes, &status, nullptr, 0,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
-                               options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0)))
-    return nullptr;
-  return created;
+  KernelHandle created;
+  CreateBeneath(folder, name, access | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, created);
+  return created.release();
 }
 
 std::wstring PlantChain(const std::wstring& folder, const std::wstring& name, int levels) {
@@ -382,6 +375,10 @@ std::wstring NativeProgramFilesFolder() {
       return std::wstring();
   }
   return path;
+}
+
+bool PlantProgramW6432Dir(const std::wstring& folder) {
+  return PlantString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramW6432Dir", folder);
 }
 
 void PlantVendorKeys() {

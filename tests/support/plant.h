@@ -48,6 +48,9 @@ std::wstring PlantChain(const std::wstring& folder, const std::wstring& name, in
 bool MakeReadOnly(const std::wstring& path);
 std::wstring CommonAppDataFolder();
 std::wstring NativeProgramFilesFolder();
+// The registry value in which Windows keeps the native Program Files
+// folder (ProgramW6432Dir); neither Wine does.
+bool PlantProgramW6432Dir(const std::wstring& folder);
 
 // Services and processes, run from the test programs built next to the
 // planting tool: kestrum-test-service and kestrum-dummy-process.
