@@ -25,8 +25,9 @@
 // (KeyJudge), in registry_walk.h; what happens at a key: the sweeps
 // (registry_sweep.*), discovery (registry_discovery.*) and the scan
 // (registry_scan.*), all matching through Search; the records' bookkeeping
-// (KeyRecords, in registry.h); here, the stages' pass tables and how they
-// run, over HKEY_CURRENT_USER and the other users' hives.
+// (KeyRecords, in registry_records.h, below all of them); here, the stages'
+// pass tables and how they run, over HKEY_CURRENT_USER and the other users'
+// hives.
 #include "registry.h"
 
 #include <windows.h>

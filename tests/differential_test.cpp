@@ -24,6 +24,7 @@
 #include "harness.h"
 #include "plant.h"
 #include "registry.h"
+#include "registry_sweep.h"
 #include "report.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include "plant.h"
 #include "privileges.h"
 #include "registry.h"
+#include "registry_sweep.h"
 #include "expected_reports.h"
 #include "report.h"
 
