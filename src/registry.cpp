@@ -129,21 +129,31 @@ void WithRegistryWork(unsigned stage, Body body) {
   body(own.records());
 }
 
+// The name a predefined root goes by in the sub-headers and the scan's
+// findings.
+const wchar_t* HiveName(HKEY predefined) {
+  if (predefined == HKEY_CURRENT_USER) return L"HKEY_CURRENT_USER";
+  if (predefined == HKEY_CLASSES_ROOT) return L"HKEY_CLASSES_ROOT";
+  return L"HKEY_LOCAL_MACHINE";
+}
+
 // A sweep of the hive at root, or a scan's listing of what it would
 // delete. The scan's pass lists what the run's pass and check pass
-// together delete: its check pass has nothing left to list.
-void SweepOrScan(const Stage& stage, HKEY root, const Search& search, SweepRun run, HiveRecords* hive,
-                 std::wstring_view shownAs, PSID user, ScanLedger* scan) {
+// together delete: its check pass has nothing left to list. In another
+// user's hive, sid is his SID's text, which the report puts before every
+// path, and user his SID.
+void SweepOrScan(const Stage& stage, HKEY predefined, HKEY root, const Search& search, SweepRun run,
+                 HiveRecords* hive, std::wstring_view sid, PSID user, ScanLedger* scan) {
   if (scan == nullptr)
-    SweepHive(stage, root, search, run, hive, shownAs, user);
+    SweepHive(stage, root, search, run, hive, sid.empty() ? std::wstring() : std::wstring(sid) + L'\\', user);
   else if (run == SweepRun::Pass)
-    ScanHive(stage, root, search, hive, shownAs, user, *scan);
+    ScanHive(stage, root, search, hive, HiveName(predefined), sid, user, *scan);
 }
 
 void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, Match match,
               const std::wstring& searchText, SweepRun run) {
   HiveRecords& hive = work.Hive(predefined);
-  SweepOrScan(stage, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr, {}, nullptr,
+  SweepOrScan(stage, predefined, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr, {}, nullptr,
               work.scan.get());
 }
 
@@ -166,10 +176,13 @@ class OtherUsers {
       opening.Report(Message::FailedToUnloadUserHive, Printable(left.sid).c_str(), static_cast<int>(left.result));
     for (const UserProfile& profile : ListOtherUsers()) {
       UserHive hive = OpenUserHive(profile);
-      if (!hive.root) {
+      if (!hive.root && scan != nullptr && !hive.noHiveFile) {
+        Finding unopened{FindingKind::UserHiveUnopened, L"", L"", hive.sid};
+        unopened.code = hive.result;
+        opening.List(unopened);
+      } else if (!hive.root) {
         opening.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
                        static_cast<int>(hive.result));
-        if (scan != nullptr && !hive.noHiveFile) ++Found.unsearched;
       } else {
         SweepUser(stage, passes, hive, discover, scan);
       }
@@ -181,10 +194,10 @@ class OtherUsers {
   }
 
   // The held lines of a pass (its index in the table) or its check pass.
-  [[nodiscard]] const std::wstring& Held(size_t pass, SweepRun run) { return HeldOf(pass, run); }
+  [[nodiscard]] const HeldReport& Held(size_t pass, SweepRun run) { return HeldOf(pass, run); }
 
  private:
-  std::wstring& HeldOf(size_t pass, SweepRun run) { return held_[pass * 2 + (run == SweepRun::Check ? 1 : 0)]; }
+  HeldReport& HeldOf(size_t pass, SweepRun run) { return held_[pass * 2 + (run == SweepRun::Check ? 1 : 0)]; }
 
   static size_t FirstUserPass(const std::vector<Pass>& passes) {
     size_t at = 0;
@@ -206,18 +219,17 @@ class OtherUsers {
         if (pass.root == HKEY_CURRENT_USER) AddSearch(records, {pass.sweep, pass.searchText});
       Discover(records);
     }
-    const std::wstring shownAs = hive.sid + L'\\';
     const PSID user = hive.user.empty() ? nullptr : hive.user.data();
     for (size_t at = 0; at < passes.size(); ++at) {
       const Pass& pass = passes[at];
       if (pass.root != HKEY_CURRENT_USER) continue;
       for (const SweepRun run : {SweepRun::Pass, SweepRun::Check})
-        SweepOrScan(Stage(stage.quiet, &HeldOf(at, run)), records.root, {pass.sweep, pass.searchText}, run,
-                    discover ? &records : nullptr, shownAs, user, scan);
+        SweepOrScan(Stage(stage.quiet, &HeldOf(at, run)), HKEY_CURRENT_USER, records.root,
+                    {pass.sweep, pass.searchText}, run, discover ? &records : nullptr, hive.sid, user, scan);
     }
   }
 
-  std::vector<std::wstring> held_;  // each pass's lines, then its check pass's
+  std::vector<HeldReport> held_;  // each pass's lines, then its check pass's
 };
 
 void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, RegistryWork::Records& work) {
@@ -232,7 +244,7 @@ void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, Regi
     for (const SweepRun run : {SweepRun::Pass, SweepRun::Check}) {
       Report(run == SweepRun::Pass ? pass.subHeader : pass.checkSubHeader);
       RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, run);
-      if (forUsers) stage.Report(L"%ls", users->Held(at, run).c_str());
+      if (forUsers) stage.Release(users->Held(at, run));
     }
   }
 }
