@@ -161,8 +161,8 @@ struct Finding {
   FindingKind kind;
   std::wstring name;
   std::wstring path;
-  std::wstring user;         // another user's SID, whose hive it is in; paths are then below his hive
-  const wchar_t* place = L"";   // HKEY_LOCAL_MACHINE, ...; ProgramData or Program Files
+  std::wstring user;           // another user's SID, in whose hive the path is
+  const wchar_t* place = L"";  // HKEY_LOCAL_MACHINE, ...; ProgramData or Program Files
   const wchar_t* detail = L"";
   unsigned long number = 0;
   unsigned long unlisted = 0;
@@ -228,7 +228,8 @@ constexpr size_t PatternBufferSize = 1024;
 
 // Writes one piece of the report, whatever the quiet flag says. The text
 // goes to the standard output handle as UTF-8 at once, unbuffered, so that
-// it keeps its place among the lines of any child that shares the handle.
+// it keeps its place among the lines of any child that shares the handle;
+// while a scan's document is set (ReportDocument), to that document.
 void WriteReport(const wchar_t* format, ...);
 
 // Writes bytes to standard output as they are (kestrum-scan's document).
