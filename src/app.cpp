@@ -93,13 +93,16 @@ void RunNormalSequence() {
   Report(Message::StoppingServiceHeader);
   const Stage serviceStage;
   serviceStage.StopProductService();
-  DeleteProductService();
+  const bool toolEnded = DeleteProductService();
   // SYSTEM and elevated administrators hold these, disabled: debug lets the
   // process stage open product processes of other sessions and users;
   // backup and restore let the file stage's opens (for backup intent) pass
   // a DACL that another user set to shut SYSTEM out.
   EnablePrivileges({SE_BACKUP_NAME, SE_RESTORE_NAME, SE_DEBUG_NAME});
   KillProductProcesses();
+  // Only now: a product process that held the service open, or ran it, has
+  // ended, and the service it kept goes with it.
+  ReportServiceFate(toolEnded);
   Report(Message::DeletingFilesHeader);
   DeleteProgramDataFolder(FirstVendorDataFolder);
   DeleteProgramDataFolder(SecondVendorDataFolder);
@@ -202,12 +205,14 @@ int RunScan() {
     DeleteVendorRegistryKeys();
     DeleteInstallerRegistryEntries();
   }
-  if (!Found.AnythingLeft() && Found.sharedKeys == 0)
-    Report(Message::ScanNothing);
-  else
+  if (Found.AnythingLeft() || Found.sharedKeys != 0)
     Report(Message::ScanSummary, Found.services, Found.processes, Found.folders, Found.keys, Found.values,
            Found.sharedKeys, Found.unsearched);
-  const int status = Found.AnythingLeft() ? 1 : 0;
+  else if (Found.restarts != 0)
+    Report(Message::ScanRestartOnly, ProductServiceName.c_str());
+  else
+    Report(Message::ScanNothing);
+  const int status = Found.AnythingLeft() ? 1 : Found.restarts != 0 ? ERROR_SUCCESS_REBOOT_REQUIRED : 0;
   if (JsonForm) {
     ReportDocument = nullptr;
     WriteOutput(document.Json(status));

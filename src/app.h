@@ -51,7 +51,10 @@ bool ScanCommandLine();
 // the same flags would remove, under the run's headers, and a last line
 // that sums it up. Changes nothing. 0 when it looked everywhere and found
 // nothing a run would remove; 1 when it found something, or could not
-// look somewhere (named in a line). It takes no run turn: the lock file
-// would be a write. Its first line gives its version; in the JSON form the
-// text and the findings go into one document, written at the end.
+// look somewhere (named in a line); 3010 (ERROR_SUCCESS_REBOOT_REQUIRED)
+// when all it found of the product is the service that goes at the next
+// restart, as the run that gave 3010 leaves it. It takes no run turn: the
+// lock file would be a write. Its first line gives its version; in the
+// JSON form the text and the findings go into one document, written at
+// the end.
 int RunScan();

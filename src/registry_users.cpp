@@ -292,6 +292,9 @@ UserHive OpenUserHive(const UserProfile& profile) {
 }
 
 std::vector<LeftHive> UnloadHivesOfEndedRuns() {
+  // Only while runs are judged: another user's process under a dead run's
+  // ID refuses an administrator without it, and would pass for the run.
+  const EnabledPrivileges debug({SE_DEBUG_NAME});
   std::vector<LeftHive> left;
   for (const std::wstring& name : SubkeyNames(HKEY_USERS)) {
     std::wstring entry;

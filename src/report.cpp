@@ -18,6 +18,9 @@ void WriteBytes(DWORD standardHandle, std::string_view bytes) {
   WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+// Whether the last piece written ended without a line feed.
+bool LineOpen = false;
+
 // Formats into a buffer that grows until the text fits: registry paths have
 // no useful upper bound, and a report line must never be cut short.
 std::wstring FormatText(const wchar_t* format, va_list args) {
@@ -48,6 +51,7 @@ std::string Utf8Of(const std::wstring& text) {
 
 void WriteUtf8(const std::wstring& text) {
   if (text.empty()) return;
+  LineOpen = text.back() != L'\n';
   if (ReportDocument != nullptr) {
     ReportDocument->Append(text);
     return;
@@ -89,6 +93,10 @@ void Report(const wchar_t* format, ...) {
   va_start(args, format);
   WriteReportV(format, args);
   va_end(args);
+}
+
+void EndOpenLine() {
+  if (LineOpen) Report(L"\n");
 }
 
 void Stage::Report(const wchar_t* format, ...) const {
@@ -139,6 +147,7 @@ void ScanTally::Count(const Finding& finding) {
     case FindingKind::Key: ++keys; break;
     case FindingKind::Value: ++values; break;
     case FindingKind::SharedKey: ++sharedKeys; break;
+    case FindingKind::ServiceRestart: ++restarts; break;
     default: ++unsearched; break;
   }
 }
@@ -163,6 +172,7 @@ std::wstring FindingLine(const Finding& finding) {
       return Formatted(ScanProcessFailed, finding.name.c_str(), finding.number, code);
     case FindingKind::BaseFolderUnknown: return std::wstring();
     case FindingKind::UserHiveUnopened: return Formatted(FailedToOpenUserHive, finding.user.c_str(), code);
+    case FindingKind::ServiceRestart: return Formatted(ServiceGoesAtRestart, finding.name.c_str());
   }
   return std::wstring();
 }

@@ -113,6 +113,10 @@ constexpr wchar_t ScanKeyFailed[] = L"Found key %ls, which a run cannot delete: 
 constexpr wchar_t ScanValue[] = L"Found value '%ls' of %ls\n";
 constexpr wchar_t ScanSharedKey[] = L"Found shared key %ls, which a run leaves\n";
 constexpr wchar_t ScanNothing[] = L"\nNothing of the product found.\n";
+// Its last line when all that is left goes at the next restart: the run's
+// RESTART line above says what.
+constexpr wchar_t ScanRestartOnly[] =
+    L"\nNothing of the product found that a run would remove; the service %ls goes at the next restart.\n";
 constexpr wchar_t ScanSummary[] =
     L"\nFound %d services, %d processes, %d folders, %d keys, %d values; %d shared keys a run leaves; "
     L"%d places not looked at.\n";
@@ -152,6 +156,7 @@ enum class FindingKind {
   ProcessUnopened,    // name, number, code
   BaseFolderUnknown,  // name (the product folder), place (its base); the run's own line says it
   UserHiveUnopened,   // user, code
+  ServiceRestart,     // name: the service goes at the next restart; nothing left for a run
 };
 
 struct Finding {
@@ -209,6 +214,8 @@ struct ScanTally {
   int services = 0, processes = 0, folders = 0, keys = 0, values = 0;
   int sharedKeys = 0;  // a run leaves them: they do not make the status
   int unsearched = 0;  // places it could not look at
+  int restarts = 0;    // services that go at the next restart: nothing
+                       // left for a run, but not gone yet either
   void Count(const Finding& finding);
   // Something a run would remove, or a place not looked at.
   [[nodiscard]] bool AnythingLeft() const {
@@ -241,6 +248,10 @@ void WriteError(const wchar_t* format, ...);
 // for code that is not a working routine of a stage object.
 void Report(const wchar_t* format, ...);
 
+// Unless quiet, ends the line that the last piece written left open (the
+// process stage's lines have no line end), so that a line written next
+// starts a line of its own, where the deployment wrapper finds it.
+void EndOpenLine();
 // Counts a finding of kestrum-scan and lists it (its line, and its item in
 // the JSON form) unless the process-wide quiet flag is set.
 void List(const Finding& finding);

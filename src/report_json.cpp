@@ -129,6 +129,12 @@ bool AppendFound(std::string& out, const Finding& finding) {
   }
 }
 
+bool AppendAtRestart(std::string& out, const Finding& finding) {
+  if (finding.kind != FindingKind::ServiceRestart) return false;
+  JsonObject(out).Text("kind", L"service").Text("name", finding.name);
+  return true;
+}
+
 bool AppendShared(std::string& out, const Finding& finding) {
   if (finding.kind != FindingKind::SharedKey) return false;
   JsonObject item(out);
@@ -202,6 +208,7 @@ std::string ScanDocument::Json(int status) const {
   out += BootstrapperOnlyFlag ? "true" : "false";
   out += "},\n  \"status\": " + std::to_string(status) + ",\n";
   AppendArray(out, "found", findings_, AppendFound);
+  AppendArray(out, "atNextRestart", findings_, AppendAtRestart);
   AppendArray(out, "sharedKeys", findings_, AppendShared);
   AppendArray(out, "notLookedAt", findings_, AppendNotLookedAt);
   out += "  \"counts\": ";
@@ -211,6 +218,7 @@ std::string ScanDocument::Json(int status) const {
       .Number("folders", Found.folders)
       .Number("keys", Found.keys)
       .Number("values", Found.values)
+      .Number("atNextRestart", Found.restarts)
       .Number("sharedKeys", Found.sharedKeys)
       .Number("notLookedAt", Found.unsearched);
   out += ",\n";

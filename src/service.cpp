@@ -29,6 +29,8 @@ constexpr wchar_t DeleteServiceArguments[] = L"delete \"startupservice\"";
 
 constexpr DWORD TerminatedExitCode = 9;
 
+constexpr wchar_t ServicesKeyPath[] = L"SYSTEM\\CurrentControlSet\\Services\\";
+
 // A status that cannot be read is no evidence that the service runs.
 bool IsRunning(SC_HANDLE service) {
   SERVICE_STATUS status{};
@@ -164,23 +166,29 @@ ServiceFate FindServiceFate(const std::wstring& name) {
   return {ServicePresence::Unknown, code};
 }
 
-void DeleteProductService() {
+bool DeleteProductService() {
   Report(Message::DeletingServiceHeader);
   // The tool reports its own outcome on the shared standard output; the
   // report is written unbuffered, so the header stays ahead of that text.
   // Its words (in the system's language) and its status are not read.
-  if (RunSystemTool(L"sc.exe", DeleteServiceArguments) == ToolRun::DidNotEnd) {
-    Report(Message::ServiceToolDidNotEnd, static_cast<int>(ServiceToolWaitSeconds));
-    // A manager that kept the tool waiting would keep this run waiting too.
-    Report(Message::ServiceNotChecked, ProductServiceName.c_str(), static_cast<int>(ERROR_TIMEOUT));
-    return;
-  }
-  const ULONGLONG deadline = GetTickCount64() + ServiceDeletionWaitMilliseconds;
-  ServiceFate fate = FindServiceFate(ProductServiceName);
-  while (fate.presence == ServicePresence::MarkedForDeletion && GetTickCount64() < deadline) {
-    Sleep(ServiceStopPollMilliseconds);
+  if (RunSystemTool(L"sc.exe", DeleteServiceArguments) != ToolRun::DidNotEnd) return true;
+  Report(Message::ServiceToolDidNotEnd, static_cast<int>(ServiceToolWaitSeconds));
+  return false;
+}
+
+void ReportServiceFate(bool toolEnded) {
+  ServiceFate fate{ServicePresence::Unknown, ERROR_TIMEOUT};
+  if (toolEnded) {
+    const ULONGLONG deadline = GetTickCount64() + ServiceDeletionWaitMilliseconds;
     fate = FindServiceFate(ProductServiceName);
+    while (fate.presence == ServicePresence::MarkedForDeletion && GetTickCount64() < deadline) {
+      Sleep(ServiceStopPollMilliseconds);
+      fate = FindServiceFate(ProductServiceName);
+    }
   }
+  // A service that is gone leaves the report as it was.
+  if (fate.presence == ServicePresence::Gone) return;
+  EndOpenLine();
   switch (fate.presence) {
     case ServicePresence::Gone:
       break;
@@ -276,6 +284,21 @@ const wchar_t* StateName(DWORD state) {
   }
 }
 
+// Whether the service manager's own record of the service, its key below
+// Services, is there. The manager builds its services from those keys when
+// the system starts; one it still holds without its key (a run deleted the
+// key of a service marked for deletion) goes at the next restart. Only
+// read: the manager says 1072 for such a service to calls that change it,
+// and one that changes nothing may still rewrite the key. A key that
+// cannot be read counts as there.
+bool HasServiceKey(const std::wstring& name) {
+  HKEY key = nullptr;
+  const LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, (ServicesKeyPath + name).c_str(), 0,
+                                    KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+  const KeyHandle owner(result == ERROR_SUCCESS ? key : nullptr);
+  return result != ERROR_FILE_NOT_FOUND;
+}
+
 }  // namespace
 
 void ScanProductService() {
@@ -285,17 +308,20 @@ void ScanProductService() {
                                       : nullptr);
   const DWORD error = service ? ERROR_SUCCESS : GetLastError();
   if (error == ERROR_SERVICE_DOES_NOT_EXIST) return;
-  if (!service && error != ERROR_SERVICE_MARKED_FOR_DELETE) {
-    Finding unread{FindingKind::ServiceUnread, ProductServiceName};
+  if (error == ERROR_SERVICE_MARKED_FOR_DELETE || (service && !HasServiceKey(ProductServiceName))) {
+    List(Finding(FindingKind::ServiceRestart, ProductServiceName));
+    return;
+  }
+  if (!service) {
+    Finding unread(FindingKind::ServiceUnread, ProductServiceName);
     unread.code = static_cast<long>(error);
     List(unread);
     return;
   }
   SERVICE_STATUS status{};
-  Finding found{FindingKind::Service, ProductServiceName};
-  found.detail = !service ? L"marked for deletion"
-                 : QueryServiceStatus(service.get(), &status) ? StateName(status.dwCurrentState)
-                                                               : L"in an unknown state";
+  Finding found(FindingKind::Service, ProductServiceName);
+  found.detail =
+      QueryServiceStatus(service.get(), &status) ? StateName(status.dwCurrentState) : L"in an unknown state";
   List(found);
 }
 

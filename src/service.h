@@ -23,17 +23,27 @@ constexpr DWORD ServiceStopPollMilliseconds = 100;
 // no late text of its own lands among the report's later lines.
 constexpr DWORD ServiceToolWaitSeconds = 60;
 
-// Longest wait, after the tool has ended, for a service marked for deletion
-// to go: the manager removes it once it has stopped and the last handle to
-// it is closed, which may come a moment after the tool's own close.
+// Longest wait, once the process stage has ended, for a service marked for
+// deletion to go: the manager removes it once it has stopped and the last
+// handle to it is closed, which may come a moment after the process that
+// held it (or ran it) has ended.
 constexpr DWORD ServiceDeletionWaitMilliseconds = 2000;
 
 // Prints the "Deleting Service" header and has the system's service control
 // tool delete the service; returns once the tool has ended, or with a line
-// that says it did not end within ServiceToolWaitSeconds. Then says, from
-// the service manager's codes and never from the tool's words, whether the
-// service stayed or goes at the next restart; nothing when it is gone.
-void DeleteProductService();
+// that says it did not end within ServiceToolWaitSeconds. False then: a
+// manager that kept the tool waiting would keep the run waiting too, so it
+// is not to be asked.
+bool DeleteProductService();
+
+// Says, from the service manager's codes and never from the tool's words,
+// whether the service stayed or goes at the next restart; nothing when it
+// is gone. Called once the process stage has ended: a product process that
+// held the service open, or was its running image, keeps it marked for
+// deletion until then, and it goes as soon as that process has. When the
+// tool did not end (toolEnded false), the manager is not asked and the
+// service is said to be unchecked.
+void ReportServiceFate(bool toolEnded);
 
 // What the service manager says of a service, by its codes alone.
 enum class ServicePresence {
@@ -84,8 +94,9 @@ struct ListedProcess {
 std::vector<ListedProcess> ListProductProcesses(const std::wstring& wanted);
 
 // kestrum-scan, which changes nothing: a line for the service when it is
-// there, with its state; the "Killing Processes" header and a line for
-// each product process the process stage would end. Counted in Found.
+// there, with its state, or the run's RESTART line when it goes at the next
+// restart; the "Killing Processes" header and a line for each product
+// process the process stage would end. Counted in Found.
 void ScanProductService();
 void ScanProductProcesses();
 

@@ -15,6 +15,7 @@
 #include "plant.h"
 #include "expected_reports.h"
 #include "report.h"
+#include "version.h"
 
 namespace {
 
@@ -258,6 +259,13 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   const auto afterTool = [&](const std::string& report, const std::string& lines) {
     return Replaced(report, header, header + lines);
   };
+  // The service's fate is said once the process stage has ended.
+  const std::string processes = "\nKilling Processes\n-----------------\n";
+  const auto afterProcesses = [&](const std::string& report, const std::string& lines) {
+    return Replaced(report, processes, processes + lines);
+  };
+  const std::string restart =
+      "RESTART: the service StartupService is marked for deletion and goes at the next restart at the latest\n";
   const auto found = [](const std::string& report) {
     return Replaced(report, "Failed to find service.\n", "Found service.\nService is not running.\n");
   };
@@ -286,13 +294,42 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     EXPECT_NE(service, nullptr);
     return Held(service, CloseServiceHandle);
   };
+  // The same handle held by a product process: the process stage ends it,
+  // and the service with it, before its fate is judged.
+  const auto holdServiceInProduct = [] {
+    EXPECT_TRUE(InstallProductService(ServiceBehaviour::Stops, false));
+    const std::wstring image = MakeTempFolder(L"holder") + L"\\OrvClient.exe";
+    SetEnvironmentVariableW(L"KESTRUM_DUMMY_HOLDS_SERVICE", L"StartupService");
+    KernelHandle process = StartProductProcessAt(image);
+    SetEnvironmentVariableW(L"KESTRUM_DUMMY_HOLDS_SERVICE", nullptr);
+    for (int wait = 0; wait < 200 && !PathExists(image + L".started"); ++wait) Sleep(50);
+    EXPECT_TRUE(PathExists(image + L".started"));
+    return Held(process.release(), [](void* held) {
+      TerminateProcess(held, 0);
+      CloseHandle(held);
+    });
+  };
   // Wine's service manager heeds no service's rights; the stand-in sc
-  // refuses as Windows' does when they shut the caller out.
+  // refuses as Windows' does when they shut the caller out. A product
+  // process runs too: the line that says the service stayed comes after
+  // its termination, on a line of its own.
   const auto refuseDeletion = [] {
     EXPECT_TRUE(InstallProductService(ServiceBehaviour::Stops, false));
+    EXPECT_TRUE(StartProductProcess(L"OrvKey.exe"));
     SetEnvironmentVariableW(L"KESTRUM_SC_REFUSES", L"1");
     return Held(nullptr, [](void*) { SetEnvironmentVariableW(L"KESTRUM_SC_REFUSES", nullptr); });
   };
+  // What kestrum-scan then says, while what was held is still held: its
+  // status, its line under the service's header and its last line.
+  struct Scan {
+    DWORD status;
+    std::string service;
+    std::string last;
+  };
+  const Scan nothing{0, "", "\nNothing of the product found.\n"};
+  const Scan restarts{3010, restart,
+                      "\nNothing of the product found that a run would remove; the service StartupService goes at "
+                      "the next restart.\n"};
   struct Row {
     const char* machine;
     std::function<Held()> plant;
@@ -300,23 +337,29 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     DWORD status;
     std::string report;
     std::vector<std::wstring> left;  // once what was held is let go
+    Scan scan;
   };
   const Row rows[] = {
       {"product folders, no service: sc says FAILED", [] { PlantProductFolders(); return Held(); }, ProgramFolder(),
-       0, afterTool(clean, missing), {}},
+       0, afterTool(clean, missing), {}, nothing},
       {"kestrum.exe crashes", [] { return Held(); }, crashing, 0xC0000005,
-       "Current Directory: C:\\\n\nStopping Service\n----------------\n", {}},
+       "Current Directory: C:\\\n\nStopping Service\n----------------\n", {}, nothing},
       {"service held open while it is deleted", holdService, ProgramFolder(), 3010,
-       afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\nRESTART: the service StartupService is "
-                                        "marked for deletion and goes at the next restart at the latest\n"),
-       {}},
+       afterProcesses(afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\n"), restart), {}, restarts},
+      {"service held by a product process until the process stage", holdServiceInProduct, ProgramFolder(), 0,
+       afterProcesses(afterTool(found(clean), "[SC] DeleteService SUCCESS\r\n"), "Terminating process: OrvClient.exe"),
+       {}, nothing},
       {"product file held open", holdFile, ProgramFolder(), 2,
        afterTool(Replaced(clean, DataReport(L"Velmoran"), DataReport(L"Velmoran", 1)), missing),
-       {L"folder C:\\ProgramData\\Velmoran"}},
+       {L"folder C:\\ProgramData\\Velmoran"},
+       {1, "", "\nFound 0 services, 0 processes, 1 folders, 0 keys, 0 values; 0 shared keys a run leaves; 0 places "
+               "not looked at.\n"}},
+      // Never marked, but the installer pass took its key, without which
+      // the service manager does not build it again when Windows starts.
       {"sc refused", refuseDeletion, ProgramFolder(), 2,
-       afterTool(keyLeft(found(clean)), "[SC] OpenService FAILED 5:\r\n\r\nAccess is denied.\r\n\r\n"
-                                        "STAYED: the service StartupService\n"),
-       {L"service StartupService (stopped)"}},
+       afterProcesses(afterTool(keyLeft(found(clean)), "[SC] OpenService FAILED 5:\r\n\r\nAccess is denied.\r\n\r\n"),
+                      "Terminating process: OrvKey.exe\nSTAYED: the service StartupService\n"),
+       {L"service StartupService (stopped)"}, restarts},
   };
   const std::wstring report = NativeProgramFilesFolder() + L"\\kestrum\\kestrum-report.txt";
   for (const Row& row : rows) {
@@ -324,23 +367,28 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     Held held = row.plant();
     const RunResult run = RunProgram(std::wstring(system) + L"\\cmd.exe",
                                      L"cmd /c \"" + row.folder + L"\\kestrum-run.cmd\"", start_);
+    const RunResult scan = RunScan(L"");
+    // The JSON form's status, and the service that goes at the restart.
+    const RunResult json = RunScan(L"--json");
     held.reset();
+    EXPECT_EQ(json.exitCode, row.scan.status);
+    EXPECT_NE(json.output.find("\n  \"status\": " + std::to_string(row.scan.status) + ",\n"), std::string::npos);
+    EXPECT_EQ(json.output.find("\"atNextRestart\": [\n    {\"kind\": \"service\", \"name\": \"StartupService\"}\n  ]") !=
+                  std::string::npos,
+              row.scan.status == 3010)
+        << json.output;
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, row.status);
     EXPECT_EQ(ReadWholeFile(report), row.report);
     EXPECT_EQ(SurveyProduct(), row.left);
+    EXPECT_EQ(scan.exitCode, row.scan.status) << scan.output;
+    const std::string scanHead = std::string("kestrum-scan " KESTRUM_VERSION_TEXT " (") +
+                                 (sizeof(void*) == 8 ? "64-bit" : "32-bit") +
+                                 ")\n\nStopping Service\n----------------\n" + row.scan.service + header;
+    EXPECT_EQ(scan.output.substr(0, scanHead.size()), scanHead);
+    ASSERT_GE(scan.output.size(), row.scan.last.size());
+    EXPECT_EQ(scan.output.substr(scan.output.size() - row.scan.last.size()), row.scan.last);
   }
-}
-
-bool PrivilegeEnabled(const wchar_t* name) {
-  HANDLE token = nullptr;
-  PRIVILEGE_SET set{1, PRIVILEGE_SET_ALL_NECESSARY, {}};
-  BOOL enabled = FALSE;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-      LookupPrivilegeValueW(nullptr, name, &set.Privilege[0].Luid))
-    PrivilegeCheck(token, &set, &enabled);
-  if (token != nullptr) CloseHandle(token);
-  return enabled != FALSE;
 }
 
 TEST(RemovalSequence, NoBoxCanHoldTheRun) {

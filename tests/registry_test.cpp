@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "privileges.h"
 #include "registry.h"
 #include "registry_sweep.h"
+#include "registry_users.h"
 #include "expected_reports.h"
 #include "report.h"
 
@@ -498,23 +500,39 @@ std::wstring RunHiveName(DWORD process, unsigned long long started, const std::w
   return text + entry;
 }
 
-// Watches HKEY_USERS while a stage runs: the most hives loaded at once
-// under names that begin with prefix.
-struct LoadWatch {
-  std::wstring prefix;
+// This process's start time, as a kestrum hive's name gives it.
+unsigned long long ProcessStart() {
+  FILETIME started{}, exited, kernel, spent;
+  GetProcessTimes(GetCurrentProcess(), &started, &exited, &kernel, &spent);
+  return static_cast<unsigned long long>(started.dwHighDateTime) << 32 | started.dwLowDateTime;
+}
+
+// Watches the machine from a second thread while work runs: the most that
+// measure gave, from a first measurement taken before the work starts.
+struct Watch {
+  std::function<size_t()> measure;
   volatile LONG stop = 0;
+  volatile LONG polls = 0;
   size_t most = 0;
 };
 
-DWORD WINAPI WatchLoads(void* context) {
-  auto* watch = static_cast<LoadWatch*>(context);
+DWORD WINAPI Measure(void* context) {
+  auto* watch = static_cast<Watch*>(context);
   while (InterlockedCompareExchange(&watch->stop, 0, 0) == 0) {
-    size_t loaded = 0;
-    for (const std::wstring& name : SubkeyNames(HKEY_USERS, L""))
-      loaded += name.rfind(watch->prefix, 0) == 0 ? 1 : 0;
-    watch->most = std::max(watch->most, loaded);
+    watch->most = std::max(watch->most, watch->measure());
+    InterlockedIncrement(&watch->polls);
   }
   return 0;
+}
+
+template <typename Work>
+void Watched(Watch& watch, Work work) {
+  const HANDLE watcher = CreateThread(nullptr, 0, Measure, &watch, 0, nullptr);
+  while (InterlockedCompareExchange(&watch.polls, 0, 0) == 0) Sleep(1);
+  work();
+  InterlockedExchange(&watch.stop, 1);
+  WaitForSingleObject(watcher, INFINITE);
+  CloseHandle(watcher);
 }
 
 // Every other user's hive, one at a time, on one planted machine: SYSTEM's
@@ -555,9 +573,7 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
       value + "S-1-5-21-0-0-0-1002\\" + upgradeCodes + "..SUCCESS\n" +
       value + "S-1-5-21-0-0-0-1009\\" + upgradeCodes + "..SUCCESS\n"
       "\n--- Deleting HKEY_CURRENT_USER 2 Check ---\n";
-  FILETIME started{}, exited, kernel, spent;
-  ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &started, &exited, &kernel, &spent));
-  const unsigned long long start = static_cast<unsigned long long>(started.dwHighDateTime) << 32 | started.dwLowDateTime;
+  const unsigned long long start = ProcessStart();
   const std::wstring ended = RunHiveName(GetCurrentProcessId(), start - 1, L"S-1-5-21-0-0-0-1009");
   const std::wstring running = RunHiveName(GetCurrentProcessId(), start, L"S-1-5-21-0-0-0-1010");
   for (const auto& [stage, planted] : {std::pair{&DeleteInstallerRegistryEntries, PlantedInstallerStageReport()},
@@ -590,7 +606,13 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     std::string expected = planted;
     expected.replace(expected.find(PlantedCurrentUserPasses()), PlantedCurrentUserPasses().size(), users);
     ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"Q:"));
-    LoadWatch watch{running.substr(0, running.size() - std::wstring(L"S-1-5-21-0-0-0-1010").size())};
+    // The most hives loaded at once under this process's names.
+    const std::wstring ours = running.substr(0, running.size() - std::wstring(L"S-1-5-21-0-0-0-1010").size());
+    Watch watch{[&] {
+      const std::vector<std::wstring> names = SubkeyNames(HKEY_USERS, L"");
+      return static_cast<size_t>(std::count_if(names.begin(), names.end(),
+                                               [&](const std::wstring& name) { return name.rfind(ours, 0) == 0; }));
+    }};
     // The scan of the same stage first: it lists what the stage then reports.
     std::string scanned;
     {
@@ -600,12 +622,8 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
       EXPECT_TRUE(stage());
       scanned = scanCapture.Text();
     }
-    const HANDLE watcher = CreateThread(nullptr, 0, WatchLoads, &watch, 0, nullptr);
     ReportCapture capture;
-    EXPECT_TRUE(stage());
-    InterlockedExchange(&watch.stop, 1);
-    WaitForSingleObject(watcher, INFINITE);
-    CloseHandle(watcher);
+    Watched(watch, [&] { EXPECT_TRUE(stage()); });
     ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"C:"));
     // The running one's, and at most one of this run's.
     EXPECT_LE(watch.most, 2u);
@@ -626,6 +644,27 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     for (const std::wstring& present : SurveyProduct()) EXPECT_EQ(present.find(L"HKEY_USERS"), present.npos);
     ASSERT_TRUE(RemoveKey(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest"));
   }
+}
+
+// Whether the run behind a kestrum hive has ended is decided with the
+// debug privilege enabled: without it an administrator's run (not
+// SYSTEM's) cannot open another user's process that took a dead run's ID,
+// takes it for the run, and leaves that hive loaded. Wine lets no
+// privilege open a process whose DACL refuses the caller, so what is
+// shown is the token, read from a second thread while the runs of many
+// hives are judged: enabled then, disabled before and after.
+TEST(UserHives, EndedRunsAreJudgedWithTheDebugPrivilege) {
+  // Hives of this live run: judged, and left loaded.
+  for (int user = 0; user < 400; ++user)
+    ASSERT_TRUE(PlantKey(HKEY_USERS, RunHiveName(GetCurrentProcessId(), ProcessStart(),
+                                                 L"S-1-5-21-0-0-0-" + std::to_wstring(3000 + user))));
+  const std::vector<std::wstring> hives = SubkeyNames(HKEY_USERS, L"");
+  ASSERT_FALSE(PrivilegeEnabled(SE_DEBUG_NAME));
+  Watch watch{[] { return static_cast<size_t>(PrivilegeEnabled(SE_DEBUG_NAME)); }};
+  Watched(watch, [] { EXPECT_TRUE(UnloadHivesOfEndedRuns().empty()); });
+  EXPECT_EQ(watch.most, 1u) << watch.polls << " polls";
+  EXPECT_FALSE(PrivilegeEnabled(SE_DEBUG_NAME));
+  EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);
 }
 
 // Links that any user can make: the walks never enter them, deletions

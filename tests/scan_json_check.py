@@ -82,6 +82,9 @@ def not_looked_at_line(item):
 text_lines = text.split("\n")
 sections = [
     ("found", found_line, lambda l: re.match("Found (service|process|folder|key|value) ", l)),
+    ("atNextRestart",
+     lambda item: "RESTART: the service %s is marked for deletion and goes at the next restart at the latest" % item["name"],
+     lambda l: l.startswith("RESTART: ")),
     ("sharedKeys", lambda item: "Found shared key %s, which a run leaves" % shown(item),
      lambda l: l.startswith("Found shared key ")),
     ("notLookedAt", not_looked_at_line,
@@ -104,7 +107,7 @@ for count, kind in [("services", "service"), ("processes", "process"), ("folders
                     ("values", "value")]:
     if counts.get(count) != kinds.count(kind):
         failures.append("counts.%s is %s, %d found" % (count, counts.get(count), kinds.count(kind)))
-for count in ("sharedKeys", "notLookedAt"):
+for count in ("atNextRestart", "sharedKeys", "notLookedAt"):
     if counts.get(count) != len(document.get(count, [])):
         failures.append("counts.%s is %s, %d items" % (count, counts.get(count), len(document.get(count, []))))
 summary = ("Found %(services)d services, %(processes)d processes, %(folders)d folders, %(keys)d keys, %(values)d values; "
@@ -117,7 +120,8 @@ if (last.startswith("Found ") and " services, " in last or last == "Nothing of t
     failures.append("last line %r, counts say %r" % (last, nothing))
 if status is not None and document.get("status") != status:
     failures.append("status %s, the program gave %d" % (document.get("status"), status))
-if (document.get("status") == 0) != (len(kinds) + len(document.get("notLookedAt", [])) == 0):
+expected = 1 if kinds or document.get("notLookedAt") else 3010 if document.get("atNextRestart") else 0
+if document.get("status") != expected:
     failures.append("status %s does not follow from the items" % document.get("status"))
 
 for failure in failures:

@@ -49,11 +49,12 @@ void ExpectNoImpostorRan(const std::wstring& folder) {
   EXPECT_FALSE(PathExists(folder + L"\\sc.exe.started"));
 }
 
-// The report of the two service steps, taken as a normal run takes them.
+// The report of the two service steps and the service's fate, taken as a
+// normal run takes them when no product process runs.
 std::string StopAndDeleteService() {
   ReportCapture capture;
   Stage(false).StopProductService();
-  DeleteProductService();
+  ReportServiceFate(DeleteProductService());
   return capture.Text();
 }
 

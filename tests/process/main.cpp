@@ -5,12 +5,21 @@
 // copy started with arguments (as an impostor of a system tool would be)
 // ends at once instead of holding its starter. A running copy keeps that
 // file open, without sharing deletion, as a product process holds its own
-// files.
+// files. With KESTRUM_DUMMY_HOLDS_SERVICE set to a service's name in its
+// environment, it holds that service open too (as a product's tray client
+// or updater may), from before it makes that file.
 #include <windows.h>
 
 #include <string>
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int) {
+  wchar_t service[256];
+  const DWORD serviceLength = GetEnvironmentVariableW(L"KESTRUM_DUMMY_HOLDS_SERVICE", service, 256);
+  if (serviceLength > 0 && serviceLength < 256) {
+    // Held until the process ends: neither handle is ever closed.
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager != nullptr) OpenServiceW(manager, service, SERVICE_QUERY_STATUS);
+  }
   wchar_t path[MAX_PATH];
   const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
   const std::wstring marker = std::wstring(path, length) + L".started";

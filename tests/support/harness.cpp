@@ -164,3 +164,14 @@ std::wstring MakeTempFolder(const std::wstring& tag) {
 
 QuietScope::QuietScope(bool quiet) : previous_(QuietFlag) { QuietFlag = quiet; }
 QuietScope::~QuietScope() { QuietFlag = previous_; }
+
+bool PrivilegeEnabled(const wchar_t* name) {
+  HANDLE token = nullptr;
+  PRIVILEGE_SET set{1, PRIVILEGE_SET_ALL_NECESSARY, {}};
+  BOOL enabled = FALSE;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+      LookupPrivilegeValueW(nullptr, name, &set.Privilege[0].Luid))
+    PrivilegeCheck(token, &set, &enabled);
+  if (token != nullptr) CloseHandle(token);
+  return enabled != FALSE;
+}

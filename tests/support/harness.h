@@ -77,3 +77,6 @@ class QuietScope {
  private:
   bool previous_;
 };
+
+// Whether the named privilege is enabled in this process's token.
+bool PrivilegeEnabled(const wchar_t* name);
