@@ -174,8 +174,21 @@ class OtherUsers {
     const Stage opening(stage.quiet, &HeldOf(FirstUserPass(passes), SweepRun::Pass));
     for (const LeftHive& left : UnloadHivesOfEndedRuns())
       opening.Report(Message::FailedToUnloadUserHive, Printable(left.sid).c_str(), static_cast<int>(left.result));
+    DeleteHiveCopiesOfEndedRuns();
     for (const UserProfile& profile : ListOtherUsers()) {
-      UserHive hive = OpenUserHive(profile);
+      // The scan never loads a user's own file; a run only when his copy
+      // holds something of the product, for as long as it deletes it, or
+      // when no copy could be made (his file is then loaded as it was).
+      UserHive hive = OpenUserHive(profile, HiveSource::Copy);
+      std::optional<HiveRecords> records;
+      if (scan == nullptr && hive.copy && (hive.root || !hive.loaded)) {
+        // His own hive, the same file, is then walked along what its
+        // copy's discovery found.
+        if (hive.root) records = DiscoverUser(passes, hive.root.get());
+        CloseUserHive(hive);
+        if (records && records->kept.keys[0].matches == 0) continue;
+        hive = OpenUserHive(profile);
+      }
       if (!hive.root && scan != nullptr && !hive.noHiveFile) {
         Finding unopened{FindingKind::UserHiveUnopened, L"", L"", hive.sid};
         unopened.code = hive.result;
@@ -184,7 +197,8 @@ class OtherUsers {
         opening.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
                        static_cast<int>(hive.result));
       } else {
-        SweepUser(stage, passes, hive, discover, scan);
+        if (!records && discover) records = DiscoverUser(passes, hive.root.get());
+        SweepUser(stage, passes, hive, discover ? &*records : nullptr, scan);
       }
       const LONG unloaded = CloseUserHive(hive);
       if (unloaded != ERROR_SUCCESS)
@@ -210,22 +224,27 @@ class OtherUsers {
     return at;
   }
 
-  void SweepUser(const Stage& stage, const std::vector<Pass>& passes, UserHive& hive, bool discover,
-                 ScanLedger* scan) {
+  // What a walk of the hive at root finds for the user passes' searches.
+  static HiveRecords DiscoverUser(const std::vector<Pass>& passes, HKEY root) {
     HiveRecords records;
-    records.root = hive.root.get();
-    if (discover) {
-      for (const Pass& pass : passes)
-        if (pass.root == HKEY_CURRENT_USER) AddSearch(records, {pass.sweep, pass.searchText});
-      Discover(records);
-    }
+    records.root = root;
+    for (const Pass& pass : passes)
+      if (pass.root == HKEY_CURRENT_USER) AddSearch(records, {pass.sweep, pass.searchText});
+    Discover(records);
+    return records;
+  }
+
+  // Sweeps (or scans) the hive along records, or by full walks without.
+  void SweepUser(const Stage& stage, const std::vector<Pass>& passes, UserHive& hive, HiveRecords* records,
+                 ScanLedger* scan) {
+    if (records != nullptr) records->root = hive.root.get();
     const PSID user = hive.user.empty() ? nullptr : hive.user.data();
     for (size_t at = 0; at < passes.size(); ++at) {
       const Pass& pass = passes[at];
       if (pass.root != HKEY_CURRENT_USER) continue;
       for (const SweepRun run : {SweepRun::Pass, SweepRun::Check})
-        SweepOrScan(Stage(stage.quiet, &HeldOf(at, run)), HKEY_CURRENT_USER, records.root,
-                    {pass.sweep, pass.searchText}, run, discover ? &records : nullptr, hive.sid, user, scan);
+        SweepOrScan(Stage(stage.quiet, &HeldOf(at, run)), HKEY_CURRENT_USER, hive.root.get(),
+                    {pass.sweep, pass.searchText}, run, records, hive.sid, user, scan);
     }
   }
 

@@ -253,7 +253,7 @@ std::vector<UserProfile> ListOtherUsers() {
   return users;
 }
 
-UserHive OpenUserHive(const UserProfile& profile) {
+UserHive OpenUserHive(const UserProfile& profile, HiveSource source) {
   UserHive hive;
   hive.sid = profile.sid;
   PSID sid = nullptr;
@@ -284,8 +284,16 @@ UserHive OpenUserHive(const UserProfile& profile) {
   hive.noHiveFile = !file.empty() && (hive.result == ERROR_FILE_NOT_FOUND || hive.result == ERROR_PATH_NOT_FOUND);
   if (hive.result != ERROR_SUCCESS) return hive;
   EnablePrivileges({SE_BACKUP_NAME, SE_RESTORE_NAME});
-  // A name no user's SID can have, and no other run's.
-  hive.loaded = std::make_unique<LoadedHive>(ThisRunName() + profile.entry, file);
+  // A name no user's SID can have, and no other run's; a copy's folder
+  // is named alike, so that a later run tells a killed one's by it too.
+  const std::wstring name = ThisRunName() + profile.entry;
+  if (source == HiveSource::Copy) {
+    hive.copy = std::make_unique<HiveCopy>(name, file);
+    hive.result = hive.copy->result();
+    if (hive.result != ERROR_SUCCESS) return hive;
+    file = hive.copy->file();
+  }
+  hive.loaded = std::make_unique<LoadedHive>(name, file);
   hive.result = hive.loaded->result();
   if (hive.result == ERROR_SUCCESS) hive.result = OpenForReading(HKEY_USERS, hive.loaded->name(), hive.root);
   return hive;
@@ -309,7 +317,19 @@ std::vector<LeftHive> UnloadHivesOfEndedRuns() {
 
 LONG CloseUserHive(UserHive& hive) {
   // What the sweeps changed is written to the file before it unloads.
-  if (hive.root && hive.loaded) RegFlushKey(hive.root.get());
+  if (hive.root && hive.loaded && !hive.copy) RegFlushKey(hive.root.get());
   hive.root.reset();
-  return hive.loaded ? hive.loaded->Unload() : ERROR_SUCCESS;
+  const LONG result = hive.loaded ? hive.loaded->Unload() : ERROR_SUCCESS;
+  // A copy still loaded stays for the next run to delete.
+  hive.copy.reset();
+  return result;
+}
+
+void DeleteHiveCopiesOfEndedRuns() {
+  // Runs are judged as UnloadHivesOfEndedRuns judges them.
+  const EnabledPrivileges debug({SE_DEBUG_NAME});
+  for (const std::wstring& name : HiveCopyNames()) {
+    std::wstring entry;
+    if (name.rfind(L"kestrum.", 0) == 0 && !RunIsAlive(name, entry)) DeleteHiveCopy(name);
+  }
 }

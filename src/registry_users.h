@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "handle.h"
+#include "registry_hive_copy.h"
 
 // A profile's hive file loaded under a name of HKEY_USERS, unloaded at the
 // latest when the object ends. A hive left loaded would keep its user from
@@ -61,6 +62,8 @@ struct UserHive {
   LONG result = ERROR_SUCCESS;  // of loading or opening it
   bool noHiveFile = false;  // the profile's folder or NTUSER.DAT is gone:
                             // nothing to sweep
+  std::unique_ptr<HiveCopy> copy;  // what was loaded instead of his own
+                                   // file; deleted once the hive unloads
   std::unique_ptr<LoadedHive> loaded;  // when this run loaded it
   KeyHandle root;  // open when result is ERROR_SUCCESS; declared after
                    // loaded so that it is closed before the hive unloads
@@ -73,10 +76,14 @@ struct UserHive {
 // have written, at a path expanded from the system's own values, not this
 // process's environment. Its name under HKEY_USERS names this process and
 // its start time, so that a later run can tell it from a live run's.
-UserHive OpenUserHive(const UserProfile& profile);
+// With HiveSource::Copy, a profile that is not loaded is loaded from a
+// private copy of its hive file and logs (HiveCopy), never from the user's
+// own file; one that is loaded is read where it is, either way.
+enum class HiveSource { Own, Copy };
+UserHive OpenUserHive(const UserProfile& profile, HiveSource source = HiveSource::Own);
 
-// Closes the hive's root and, when this run loaded it, unloads it; the
-// code of the unloading.
+// Closes the hive's root and, when this run loaded it, unloads it and
+// deletes the copy it came from; the code of the unloading.
 LONG CloseUserHive(UserHive& hive);
 
 // Hives that runs which have ended (killed, crashed) left loaded under
@@ -87,3 +94,7 @@ struct LeftHive {
   LONG result;
 };
 std::vector<LeftHive> UnloadHivesOfEndedRuns();
+
+// Copies of hives (HiveCopy) that runs which have ended left behind are
+// deleted, once their hives are unloaded (UnloadHivesOfEndedRuns).
+void DeleteHiveCopiesOfEndedRuns();

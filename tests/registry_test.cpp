@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -500,6 +501,12 @@ std::wstring RunHiveName(DWORD process, unsigned long long started, const std::w
   return text + entry;
 }
 
+// Where the private copies of users' hives are made.
+std::wstring CopiesPlace() {
+  wchar_t windows[MAX_PATH];
+  return std::wstring(windows, GetSystemWindowsDirectoryW(windows, MAX_PATH)) + L"\\Temp\\";
+}
+
 // This process's start time, as a kestrum hive's name gives it.
 unsigned long long ProcessStart() {
   FILETIME started{}, exited, kernel, spent;
@@ -527,12 +534,52 @@ DWORD WINAPI Measure(void* context) {
 
 template <typename Work>
 void Watched(Watch& watch, Work work) {
+  watch.stop = 0;
+  watch.polls = 0;
   const HANDLE watcher = CreateThread(nullptr, 0, Measure, &watch, 0, nullptr);
   while (InterlockedCompareExchange(&watch.polls, 0, 0) == 0) Sleep(1);
   work();
   InterlockedExchange(&watch.stop, 1);
   WaitForSingleObject(watcher, INFINITE);
   CloseHandle(watcher);
+}
+
+// The hives loaded under names that begin with prefix (but skip, which the
+// test loaded), counted; and the entries (the rest of the name) of those
+// seen loaded while a copy folder of their name was there, and of those
+// seen without one: loaded from a user's own file.
+struct HiveLoads {
+  std::wstring prefix, skip;
+  std::set<std::wstring> copied = {}, own = {};
+
+  size_t Count() {
+    const std::wstring place = CopiesPlace();
+    // A copy's folder is made before it loads and goes after it unloads:
+    // looked at before and after the hives.
+    std::set<std::wstring> before;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((place + prefix + L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do before.insert(found.cFileName);
+      while (FindNextFileW(search, &found));
+      FindClose(search);
+    }
+    size_t loaded = 0;
+    for (const std::wstring& name : SubkeyNames(HKEY_USERS, L"")) {
+      if (name.rfind(prefix, 0) != 0) continue;
+      ++loaded;
+      if (name != skip)
+        (before.count(name) != 0 || PathExists(place + name) ? copied : own).insert(name.substr(prefix.size()));
+    }
+    return loaded;
+  }
+};
+
+// Holds a file open for reading, shared only with readers: the system's
+// load call cannot open it then, a copy that only reads it can.
+KernelHandle HoldFile(const std::wstring& file) {
+  const HANDLE opened = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  return KernelHandle(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
 }
 
 // Every other user's hive, one at a time, on one planted machine: SYSTEM's
@@ -542,13 +589,17 @@ void Watched(Watch& watch, Work work) {
 // %SystemDrive% expanded from the system's values while ours says Q:,
 // each loaded, swept and unloaded before the next: 1001.bak (reported as
 // 1001), 1002, 1003 (not a hive: Wine's 1017), 1004 (no NTUSER.DAT, never
-// created), 1005 (a variable not the system's), 1009 (left loaded by an
-// ended run: its process ID with another start time), and a service
-// account, never loaded. Wine keeps no rights in a hive file: a profile's
+// created), 1005 (a variable not the system's), 1006 (nothing of the
+// product), 1009 (its copy left loaded by an ended scan: its process ID
+// with another start time), and a service account, never loaded. The scan
+// reads only private copies (the users' own files held so that the load
+// call cannot open them); the run loads a user's own hive only when his
+// copy holds records. Wine keeps no rights in a hive file: a profile's
 // keys have Wine's defaults (owner Administrators, users read), which their
 // users could not delete, so only values go. Not shown under Wine: real
 // profiles, a logon during the run (32), refused access, a forced unload,
-// a hive written back to its file (each stage plants the profiles afresh).
+// hive logs (Wine's hive files have none), a hive written back to its file
+// (each stage plants the profiles afresh).
 TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
   const std::wstring loggedOn = LoggedOnUserSid;
   const std::string products = "Software\\Microsoft\\Installer\\Products\\9636B389AB5D5D14EBF454D61C4F4941..SUCCESS\n";
@@ -588,51 +639,73 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     ASSERT_TRUE(GiveUserHiveRights(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest", loggedOn));
     ASSERT_TRUE(SetTreeSecurity(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own\\Policies",
                                L"O:SYD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;" + loggedOn + L")"));
-    std::wstring noHive, endedFile, runningFile;
+    std::wstring noHive, endedFile, runningFile, recordsFile, cleanFile;
     ASSERT_TRUE(PlantProfile(loggedOn + L".bak", ProfileHive::Records));
-    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1002", ProfileHive::Records));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1002", ProfileHive::Records, &recordsFile));
     ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1003", ProfileHive::NotAHive));
     ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1004", ProfileHive::Missing, &noHive));
     ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1005", ProfileHive::ForeignVariable));
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1006", ProfileHive::Clean, &cleanFile));
     ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1009", ProfileHive::Records, &endedFile));
     ASSERT_TRUE(PlantProfile(L"S-1-5-80-1-2-3-4-5", ProfileHive::Records));
     ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1010", ProfileHive::Records, &runningFile));
     ASSERT_TRUE(RemoveKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\"
                                               L"S-1-5-21-0-0-0-1010"));
+    // The ended run was a scan: its copy of 1009's hive is loaded from its
+    // folder, which goes with it; the running one's folder stays.
+    const std::wstring endedCopy = CopiesPlace() + ended, runningCopy = CopiesPlace() + running;
+    // Wine makes every file the running account's, whatever owner is asked.
+    ASSERT_TRUE(PlantFolder(endedCopy) && PlantFolder(runningCopy));
+    ASSERT_TRUE(CopyFileW(endedFile.c_str(), (endedCopy + L"\\NTUSER.DAT").c_str(), FALSE));
     EnablePrivileges({SE_RESTORE_NAME});
-    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, ended.c_str(), endedFile.c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyW(HKEY_USERS, ended.c_str(), (endedCopy + L"\\NTUSER.DAT").c_str()), ERROR_SUCCESS);
     ASSERT_EQ(RegLoadKeyW(HKEY_USERS, running.c_str(), runningFile.c_str()), ERROR_SUCCESS);
     std::vector<std::wstring> hives = SubkeyNames(HKEY_USERS, L"");
+    hives.erase(std::find(hives.begin(), hives.end(), ended));
     std::string expected = planted;
     expected.replace(expected.find(PlantedCurrentUserPasses()), PlantedCurrentUserPasses().size(), users);
     ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"Q:"));
     // The most hives loaded at once under this process's names.
-    const std::wstring ours = running.substr(0, running.size() - std::wstring(L"S-1-5-21-0-0-0-1010").size());
-    Watch watch{[&] {
-      const std::vector<std::wstring> names = SubkeyNames(HKEY_USERS, L"");
-      return static_cast<size_t>(std::count_if(names.begin(), names.end(),
-                                               [&](const std::wstring& name) { return name.rfind(ours, 0) == 0; }));
-    }};
-    // The scan of the same stage first: it lists what the stage then reports.
+    HiveLoads loads{running.substr(0, running.size() - std::wstring(L"S-1-5-21-0-0-0-1010").size()), running};
+    Watch watch{[&] { return loads.Count(); }};
+    // The scan of the same stage first: it lists what the stage then
+    // reports, from copies, while both users' own files cannot be loaded.
     std::string scanned;
     {
+      const KernelHandle heldRecords = HoldFile(recordsFile), heldClean = HoldFile(cleanFile);
+      ASSERT_TRUE(heldRecords && heldClean);
       ReportCapture scanCapture;
       const RegistryWork scan(stage == &DeleteInstallerRegistryEntries ? InstallerEntries : BootstrapperEntries,
                               Hives(), RegistryPurpose::Scan);
-      EXPECT_TRUE(stage());
+      Watched(watch, [&] { EXPECT_TRUE(stage()); });
       scanned = scanCapture.Text();
     }
+    EXPECT_EQ(loads.own, std::set<std::wstring>{});
+    EXPECT_NE(loads.copied, std::set<std::wstring>{});
+    EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);
+    EXPECT_FALSE(PathExists(endedCopy));
+    EXPECT_TRUE(PathExists(runningCopy));
+    // The run loads no own hive whose copy holds nothing (1006's stays
+    // held), and at most those whose copies hold records.
+    loads.copied.clear();
     ReportCapture capture;
-    Watched(watch, [&] { EXPECT_TRUE(stage()); });
+    {
+      const KernelHandle heldClean = HoldFile(cleanFile);
+      Watched(watch, [&] { EXPECT_TRUE(stage()); });
+    }
     ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"C:"));
     // The running one's, and at most one of this run's.
     EXPECT_LE(watch.most, 2u);
+    for (const std::wstring& entry : loads.own)
+      EXPECT_TRUE(entry == loggedOn + L".bak" || entry == L"S-1-5-21-0-0-0-1002" || entry == L"S-1-5-21-0-0-0-1009")
+          << Utf8(entry);
     EXPECT_EQ(capture.Text(), expected);
     EXPECT_EQ(RegistryThings(scanned), RegistryThings(expected)) << scanned;
-    // Only the ended run's hive went; the running one's stays.
-    hives.erase(std::find(hives.begin(), hives.end(), ended));
+    // Only the ended run's hive and copy went; the running one's stay.
     EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);
     EXPECT_EQ(RegUnLoadKeyW(HKEY_USERS, running.c_str()), ERROR_SUCCESS);
+    EXPECT_TRUE(RemoveDirectoryW(runningCopy.c_str()));
+    for (const std::wstring& entry : loads.copied) EXPECT_FALSE(PathExists(CopiesPlace() + loads.prefix + entry));
     EXPECT_FALSE(PathExists(noHive));
     // The logged-on user keeps all but the product's records, and the key
     // he could not have deleted whole.
@@ -642,6 +715,16 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     EXPECT_FALSE(ValueExists(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Own", L"9636B389AB5D5D14EBF454D61C4F4941"));
     EXPECT_FALSE(KeyExists(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest\\Whole"));
     for (const std::wstring& present : SurveyProduct()) EXPECT_EQ(present.find(L"HKEY_USERS"), present.npos);
+    // The user whose copy holds records is the one whose own hive the run
+    // loads: held, it cannot be.
+    ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1002", ProfileHive::Records));
+    {
+      const KernelHandle heldRecords = HoldFile(recordsFile), heldClean = HoldFile(cleanFile);
+      ReportCapture held;
+      EXPECT_TRUE(stage());
+      EXPECT_NE(held.Text().find("FAILED to open the registry of user S-1-5-21-0-0-0-1002: 32\n"), std::string::npos);
+      EXPECT_EQ(held.Text().find("S-1-5-21-0-0-0-1006"), std::string::npos);
+    }
     ASSERT_TRUE(RemoveKey(HKEY_USERS, loggedOn + L"\\Software\\KestrumTest"));
   }
 }

@@ -37,6 +37,9 @@ std::vector<std::string> MachineSnapshot() {
       FILETIME written{};
       RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                        &written);
+      // Loading a copy of a user's hive below HKEY_USERS and unloading it
+      // changes that key's time, and nothing else.
+      if (root == HKEY_USERS && path.empty()) written = FILETIME{};
       lines.push_back(Utf8(rootName + (L"\\" + path)) + " " + std::to_string(written.dwHighDateTime) + ":" +
                       std::to_string(written.dwLowDateTime));
       for (DWORD index = 0;; ++index) {
@@ -57,6 +60,8 @@ std::vector<std::string> MachineSnapshot() {
   wchar_t temp[MAX_PATH];
   std::wstring harnessFolder(temp, GetTempPathW(MAX_PATH, temp));
   if (!harnessFolder.empty()) harnessFolder.pop_back();
+  wchar_t windows[MAX_PATH];
+  const std::wstring copies = std::wstring(windows, GetSystemWindowsDirectoryW(windows, MAX_PATH)) + L"\\Temp";
   std::vector<std::wstring> folders{L"C:"};
   while (!folders.empty()) {
     const std::wstring folder = folders.back();
@@ -68,7 +73,10 @@ std::vector<std::string> MachineSnapshot() {
       const std::wstring entry = found.cFileName;
       if (entry == L"." || entry == L".." || entry.rfind(L"kestrum-stdout-", 0) == 0) continue;
       const std::wstring path = folder + L"\\" + entry;
-      if (lstrcmpiW(path.c_str(), harnessFolder.c_str()) == 0) found.ftLastWriteTime = FILETIME{};
+      // The scan makes its copies of users' hives in the Windows folder's
+      // Temp, and deletes them: the folder's time changes.
+      if (lstrcmpiW(path.c_str(), harnessFolder.c_str()) == 0 || lstrcmpiW(path.c_str(), copies.c_str()) == 0)
+        found.ftLastWriteTime = FILETIME{};
       lines.push_back(Utf8(path) + " " + std::to_string(found.dwFileAttributes) + " " +
                       std::to_string(found.nFileSizeLow) + " " + std::to_string(found.ftLastWriteTime.dwLowDateTime));
       if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
@@ -99,6 +107,8 @@ size_t CountOf(const std::set<std::string>& things, const std::string& kind) {
 TEST(ScanProgram, ListsThePlantedMachineUnderTheRunsHeadersAndChangesNothing) {
   const RunResult plant = RunProgram(ProgramFolder() + L"\\kestrum-plant.exe", L"kestrum-plant all");
   ASSERT_EQ(plant.exitCode, 0u);
+  // A user who is not logged on: his hive is read from a copy, which goes.
+  ASSERT_TRUE(PlantProfile(L"S-1-5-21-0-0-0-1002", ProfileHive::Records));
   const std::vector<std::string> before = MachineSnapshot();
   std::string processes;
   for (const wchar_t* image : {L"Java.exe", L"OrvClient.exe", L"OrvClient32.exe", L"OrvKey.exe", L"OrvUpdater.exe"})

@@ -486,10 +486,14 @@ bool PlantProfile(const std::wstring& entry, ProfileHive hive, std::wstring* hiv
   DeleteFileW(file.c_str());
   if (hive == ProfileHive::NotAHive && !PlantFile(file, "not a hive")) return false;
   if (hive == ProfileHive::Missing && !PlantFolder(L"C:\\" + folder)) return false;
-  if (hive == ProfileHive::Records) {
+  if (hive == ProfileHive::Records || hive == ProfileHive::Clean) {
     // The system's save call writes the hive file, from a key made for it.
     const std::wstring source = L"SOFTWARE\\KestrumProfile";
-    PlantUserRecords(HKEY_LOCAL_MACHINE, source + L"\\");
+    if (hive == ProfileHive::Records)
+      PlantUserRecords(HKEY_LOCAL_MACHINE, source + L"\\");
+    else
+      PlantString(HKEY_LOCAL_MACHINE, source + L"\\" + UserInstaller + L"Products\\" + OtherPackedProduct,
+                  L"ProductName", L"Other");
     EnablePrivileges({SE_BACKUP_NAME});
     HKEY key = nullptr;
     if (!PlantFolder(L"C:\\" + folder) ||

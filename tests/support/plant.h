@@ -100,10 +100,10 @@ bool GiveUserHiveRights(HKEY root, const std::wstring& path, const std::wstring&
 // A user who is not logged on: his profile, listed in ProfileList by entry
 // (his SID, or SID.bak) with a ProfileImagePath of REG_EXPAND_SZ below
 // %SystemDrive%, whose hive file holds the per-user records as above
-// (saved by the system's save call), is not a hive, is missing from its
-// folder, or whose path names a variable that is not the system's own. The
-// hive file's path.
-enum class ProfileHive { Records, NotAHive, Missing, ForeignVariable };
+// (saved by the system's save call) or only another product's record of
+// them (Clean), is not a hive, is missing from its folder, or whose path
+// names a variable that is not the system's own. The hive file's path.
+enum class ProfileHive { Records, Clean, NotAHive, Missing, ForeignVariable };
 bool PlantProfile(const std::wstring& entry, ProfileHive hive, std::wstring* file = nullptr);
 // Keys the product shares with the system and other software (a firewall
 // rule list, Session Manager and its Environment, an autostart list, a
