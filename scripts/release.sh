@@ -3,9 +3,10 @@
 # Builds both targets in release mode (stripped and reproducible) in
 # build/release-win64 and build/release-win32, and writes to DIR (dist):
 #   kestrum-<version>-win64/ and -win32/: kestrum.exe, kestrum-scan.exe,
-#     kestrum-run.exe, kestrum-run.cmd, LICENSE, README.md
+#     kestrum-run.exe, kestrum-scan.schema.json, kestrum-run.cmd, LICENSE,
+#     README.md
 #   kestrum-<version>-win64.zip and -win32.zip: the same files
-#   SHA256SUMS: the two archives and the six executables
+#   SHA256SUMS: the two archives, the six executables and the two schemas
 # With a code-signing certificate and its private key (PEM or DER; also
 # taken from KESTRUM_SIGN_CERT and KESTRUM_SIGN_KEY, and the timestamp
 # server from KESTRUM_SIGN_TIMESTAMP_URL), every executable is signed
@@ -73,12 +74,12 @@ for preset in win64 win32; do
   done
   # cmd.exe reads a batch file best with CRLF line ends.
   sed 's/\r*$/\r/' deploy/kestrum-run.cmd >"$stage/kestrum-run.cmd"
-  cp LICENSE README.md "$stage/"
+  cp LICENSE README.md deploy/kestrum-scan.schema.json "$stage/"
   # Fixed entry order, times and modes, and no owner fields.
-  files=(kestrum.exe kestrum-scan.exe kestrum-run.exe kestrum-run.cmd LICENSE README.md)
+  files=(kestrum.exe kestrum-scan.exe kestrum-run.exe kestrum-scan.schema.json kestrum-run.cmd LICENSE README.md)
   (cd "$stage" && chmod 644 "${files[@]}" && touch -d "@$SOURCE_DATE_EPOCH" "${files[@]}" &&
     zip -q -X -D "../$name.zip" "${files[@]}")
-  sums+=("$name.zip" "$name/kestrum.exe" "$name/kestrum-scan.exe" "$name/kestrum-run.exe")
+  sums+=("$name.zip" "$name/kestrum.exe" "$name/kestrum-scan.exe" "$name/kestrum-run.exe" "$name/kestrum-scan.schema.json")
 done
 (cd "$dist" && sha256sum "${sums[@]}" >SHA256SUMS)
 echo "kestrum $version${sign_cert:+ (signed)}: $dist"

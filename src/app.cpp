@@ -141,7 +141,52 @@ void RunRemoval(DWORD lockWaitSeconds) {
   if (!savedDirectory.empty()) SetCurrentDirectoryW(savedDirectory.c_str());
 }
 
+namespace {
+
+// The form kestrum-scan writes: its text, or one JSON document.
+bool JsonForm = false;
+
+bool IsUsageSwitch(const wchar_t* element) {
+  for (const wchar_t* asking : {L"/?", L"-?", L"-h", L"--help"})
+    if (wcscmp(element, asking) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+bool ScanCommandLine() {
+  ScanOptions();
+  int count = 0;
+  LPWSTR* elements = CommandLineToArgvW(GetCommandLineW(), &count);
+  const wchar_t* unknown = nullptr;
+  bool usage = false;
+  // The first element is the program's name; the run's option scan has
+  // read it as the run does.
+  for (int i = 1; elements != nullptr && i < count; ++i) {
+    if (IsUsageSwitch(elements[i]))
+      usage = true;
+    else if (wcscmp(elements[i], L"--json") == 0)
+      JsonForm = true;
+    else if (wcscmp(elements[i], L"-s") != 0 && wcscmp(elements[i], L"-bo") != 0 && unknown == nullptr)
+      unknown = elements[i];
+  }
+  const std::wstring refused = unknown != nullptr ? Printable(unknown) : std::wstring();
+  LocalFree(elements);
+  if (usage)
+    WriteReport(Message::ScanUsage, ProgramVersion(), ProgramBuild());
+  else if (unknown != nullptr)
+    WriteError(Message::ScanUnknownSwitch, refused.c_str());
+  else if (JsonForm && QuietFlag)
+    WriteError(Message::ScanQuietJson);
+  else
+    return true;
+  return false;
+}
+
 int RunScan() {
+  ScanDocument document;
+  if (JsonForm) ReportDocument = &document;
+  Report(Message::ScanTitle, ProgramVersion(), ProgramBuild());
   if (BootstrapperOnlyFlag) {
     const RegistryWork registry(BootstrapperRunStages, Hives(), RegistryPurpose::Scan);
     DeleteBootstrapperRegistryEntries();
@@ -168,6 +213,10 @@ int RunScan() {
     Report(Message::ScanRestartOnly, ProductServiceName.c_str());
   else
     Report(Message::ScanNothing);
-  if (Found.AnythingLeft()) return 1;
-  return Found.restarts != 0 ? ERROR_SUCCESS_REBOOT_REQUIRED : 0;
+  const int status = Found.AnythingLeft() ? 1 : Found.restarts != 0 ? ERROR_SUCCESS_REBOOT_REQUIRED : 0;
+  if (JsonForm) {
+    ReportDocument = nullptr;
+    WriteOutput(document.Json(status));
+  }
+  return status;
 }

@@ -40,6 +40,15 @@ RunTurn TakeRunTurn(DWORD waitMilliseconds, KernelHandle& lock, const wchar_t* l
 // A run that gives up waiting says so and does nothing.
 void RunRemoval(DWORD lockWaitSeconds = RunLockWaitSeconds);
 
+// kestrum-scan's command line: the run's options (read as the run reads
+// them), "--json" for the JSON form, and the usage switches; any other
+// element is refused. Gives true when a scan is to be made; else it has
+// written the usage text (asked for: on standard output) or a line naming
+// what it refused (on standard error), and the scan ends with
+// ScanUsageStatus without looking at anything.
+constexpr int ScanUsageStatus = 87;  // ERROR_INVALID_PARAMETER
+bool ScanCommandLine();
+
 // kestrum-scan: what of the product is on the machine and what a run with
 // the same flags would remove, under the run's headers, and a last line
 // that sums it up. Changes nothing. 0 when it looked everywhere and found
@@ -47,5 +56,7 @@ void RunRemoval(DWORD lockWaitSeconds = RunLockWaitSeconds);
 // look somewhere (named in a line); 3010 (ERROR_SUCCESS_REBOOT_REQUIRED)
 // when all it found of the product is the service that goes at the next
 // restart, as the run that gave 3010 leaves it. It takes no run turn: the
-// lock file would be a write.
+// lock file would be a write. Its first line gives its version; in the
+// JSON form the text and the findings go into one document, written at
+// the end.
 int RunScan();

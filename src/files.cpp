@@ -520,18 +520,23 @@ FolderCount CountEntryTree(const std::wstring& parentPath, const std::wstring& n
   return count;
 }
 
+// A base folder that could not be obtained: the run's own line has said so.
+void ListUnknownBase(const std::wstring& name, const wchar_t* base) {
+  Finding unknown{FindingKind::BaseFolderUnknown, name};
+  unknown.place = base;
+  List(unknown);
+}
+
 void ScanProductFolder(const std::wstring& baseFolder, const std::wstring& name) {
   const FolderCount count = CountEntryTree(baseFolder, name);
   if (!count.found) return;
-  ++Found.folders;
-  const std::wstring targetFolder = baseFolder + L"\\" + name;
-  const auto clamp = [](unsigned long long number) { return static_cast<int>(std::min<unsigned long long>(number, INT_MAX)); };
-  if (count.unlisted == 0) {
-    Report(Message::ScanFolder, targetFolder.c_str(), clamp(count.entries));
-    return;
-  }
-  Report(Message::ScanFolderPartly, targetFolder.c_str(), clamp(count.entries), clamp(count.unlisted));
-  ++Found.unsearched;
+  const auto clamp = [](unsigned long long number) {
+    return static_cast<unsigned long>(std::min<unsigned long long>(number, INT_MAX));
+  };
+  Finding found{FindingKind::Folder, L"", baseFolder + L"\\" + name};
+  found.number = clamp(count.entries);
+  found.unlisted = clamp(count.unlisted);
+  List(found);
 }
 
 }  // namespace
@@ -557,7 +562,7 @@ void ScanProgramDataFolder(const std::wstring& name) {
   if (ProgramDataBase(name, baseFolder))
     ScanProductFolder(baseFolder, name);
   else
-    ++Found.unsearched;
+    ListUnknownBase(name, L"ProgramData");
 }
 
 void ScanProgramFilesFolder(const std::wstring& name) {
@@ -565,7 +570,7 @@ void ScanProgramFilesFolder(const std::wstring& name) {
   if (ProgramFilesBase(name, baseFolder))
     ScanProductFolder(baseFolder, name);
   else
-    ++Found.unsearched;
+    ListUnknownBase(name, L"Program Files");
 }
 
 void DeleteFolderContents(const std::wstring& searchPattern) {

@@ -25,8 +25,9 @@
 // (KeyJudge), in registry_walk.h; what happens at a key: the sweeps
 // (registry_sweep.*), discovery (registry_discovery.*) and the scan
 // (registry_scan.*), all matching through Search; the records' bookkeeping
-// (KeyRecords, in registry.h); here, the stages' pass tables and how they
-// run, over HKEY_CURRENT_USER and the other users' hives.
+// (KeyRecords, in registry_records.h, below all of them); here, the stages'
+// pass tables and how they run, over HKEY_CURRENT_USER and the other users'
+// hives.
 #include "registry.h"
 
 #include <windows.h>
@@ -128,21 +129,31 @@ void WithRegistryWork(unsigned stage, Body body) {
   body(own.records());
 }
 
+// The name a predefined root goes by in the sub-headers and the scan's
+// findings.
+const wchar_t* HiveName(HKEY predefined) {
+  if (predefined == HKEY_CURRENT_USER) return L"HKEY_CURRENT_USER";
+  if (predefined == HKEY_CLASSES_ROOT) return L"HKEY_CLASSES_ROOT";
+  return L"HKEY_LOCAL_MACHINE";
+}
+
 // A sweep of the hive at root, or a scan's listing of what it would
 // delete. The scan's pass lists what the run's pass and check pass
-// together delete: its check pass has nothing left to list.
-void SweepOrScan(const Stage& stage, HKEY root, const Search& search, SweepRun run, HiveRecords* hive,
-                 std::wstring_view shownAs, PSID user, ScanLedger* scan) {
+// together delete: its check pass has nothing left to list. In another
+// user's hive, sid is his SID's text, which the report puts before every
+// path, and user his SID.
+void SweepOrScan(const Stage& stage, HKEY predefined, HKEY root, const Search& search, SweepRun run,
+                 HiveRecords* hive, std::wstring_view sid, PSID user, ScanLedger* scan) {
   if (scan == nullptr)
-    SweepHive(stage, root, search, run, hive, shownAs, user);
+    SweepHive(stage, root, search, run, hive, sid.empty() ? std::wstring() : std::wstring(sid) + L'\\', user);
   else if (run == SweepRun::Pass)
-    ScanHive(stage, root, search, hive, shownAs, user, *scan);
+    ScanHive(stage, root, search, hive, HiveName(predefined), sid, user, *scan);
 }
 
 void RunSweep(const Stage& stage, RegistryWork::Records& work, HKEY predefined, Match match,
               const std::wstring& searchText, SweepRun run) {
   HiveRecords& hive = work.Hive(predefined);
-  SweepOrScan(stage, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr, {}, nullptr,
+  SweepOrScan(stage, predefined, hive.root, {match, searchText}, run, work.discovered ? &hive : nullptr, {}, nullptr,
               work.scan.get());
 }
 
@@ -178,10 +189,13 @@ class OtherUsers {
         if (records && records->kept.keys[0].matches == 0) continue;
         hive = OpenUserHive(profile);
       }
-      if (!hive.root) {
+      if (!hive.root && scan != nullptr && !hive.noHiveFile) {
+        Finding unopened{FindingKind::UserHiveUnopened, L"", L"", hive.sid};
+        unopened.code = hive.result;
+        opening.List(unopened);
+      } else if (!hive.root) {
         opening.Report(hive.noHiveFile ? Message::NoUserHive : Message::FailedToOpenUserHive, hive.sid.c_str(),
                        static_cast<int>(hive.result));
-        if (scan != nullptr && !hive.noHiveFile) ++Found.unsearched;
       } else {
         if (!records && discover) records = DiscoverUser(passes, hive.root.get());
         SweepUser(stage, passes, hive, discover ? &*records : nullptr, scan);
@@ -194,10 +208,10 @@ class OtherUsers {
   }
 
   // The held lines of a pass (its index in the table) or its check pass.
-  [[nodiscard]] const std::wstring& Held(size_t pass, SweepRun run) { return HeldOf(pass, run); }
+  [[nodiscard]] const HeldReport& Held(size_t pass, SweepRun run) { return HeldOf(pass, run); }
 
  private:
-  std::wstring& HeldOf(size_t pass, SweepRun run) { return held_[pass * 2 + (run == SweepRun::Check ? 1 : 0)]; }
+  HeldReport& HeldOf(size_t pass, SweepRun run) { return held_[pass * 2 + (run == SweepRun::Check ? 1 : 0)]; }
 
   static size_t FirstUserPass(const std::vector<Pass>& passes) {
     size_t at = 0;
@@ -224,18 +238,17 @@ class OtherUsers {
   void SweepUser(const Stage& stage, const std::vector<Pass>& passes, UserHive& hive, HiveRecords* records,
                  ScanLedger* scan) {
     if (records != nullptr) records->root = hive.root.get();
-    const std::wstring shownAs = hive.sid + L'\\';
     const PSID user = hive.user.empty() ? nullptr : hive.user.data();
     for (size_t at = 0; at < passes.size(); ++at) {
       const Pass& pass = passes[at];
       if (pass.root != HKEY_CURRENT_USER) continue;
       for (const SweepRun run : {SweepRun::Pass, SweepRun::Check})
-        SweepOrScan(Stage(stage.quiet, &HeldOf(at, run)), hive.root.get(), {pass.sweep, pass.searchText}, run,
-                    records, shownAs, user, scan);
+        SweepOrScan(Stage(stage.quiet, &HeldOf(at, run)), HKEY_CURRENT_USER, hive.root.get(),
+                    {pass.sweep, pass.searchText}, run, records, hive.sid, user, scan);
     }
   }
 
-  std::vector<std::wstring> held_;  // each pass's lines, then its check pass's
+  std::vector<HeldReport> held_;  // each pass's lines, then its check pass's
 };
 
 void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, RegistryWork::Records& work) {
@@ -250,7 +263,7 @@ void RunPasses(const wchar_t* stageHeader, const std::vector<Pass>& passes, Regi
     for (const SweepRun run : {SweepRun::Pass, SweepRun::Check}) {
       Report(run == SweepRun::Pass ? pass.subHeader : pass.checkSubHeader);
       RunSweep(stage, work, pass.root, pass.sweep, pass.searchText, run);
-      if (forUsers) stage.Report(L"%ls", users->Held(at, run).c_str());
+      if (forUsers) stage.Release(users->Held(at, run));
     }
   }
 }

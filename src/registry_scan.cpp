@@ -121,9 +121,9 @@ class DeletionForecast {
 // the walk enters, as the run's walk does.
 class Scan {
  public:
-  Scan(const Stage& stage, const Search& search, std::wstring_view shownAs, PSID user, ScanLedger& ledger,
-       std::wstring root)
-      : stage_(stage), search_(search), shownAs_(shownAs), ledger_(ledger), root_(std::move(root)),
+  Scan(const Stage& stage, const Search& search, const wchar_t* hiveName, std::wstring_view sid, PSID user,
+       ScanLedger& ledger, std::wstring root)
+      : stage_(stage), search_(search), hiveName_(hiveName), sid_(sid), ledger_(ledger), root_(std::move(root)),
         judge_(search, user) {}
 
   [[nodiscard]] Step BeforeOpen(const Subkey& subkey) {
@@ -140,14 +140,12 @@ class Scan {
     if (verdict == Verdict::Whole) return Forecast(subkey);
     if (verdict == Verdict::SharedValues)
       judge_.ForEachMatchedValue([&](std::wstring_view value) {
-        stage_.Report(Message::ScanValue, Printable(value).c_str(), Shown(subkey.path).c_str());
-        ++Found.values;
+        Finding found = At(FindingKind::Value, subkey.path);
+        found.name = value;
+        stage_.List(found);
         ledger_.ValueDeleted(name_, value);
       });
-    if (verdict == Verdict::SharedKey) {
-      stage_.Report(Message::ScanSharedKey, Shown(subkey.path).c_str());
-      ++Found.sharedKeys;
-    }
+    if (verdict == Verdict::SharedKey) stage_.List(At(FindingKind::SharedKey, subkey.path));
     return Step::Enter;
   }
 
@@ -163,22 +161,23 @@ class Scan {
 
   Step Forecast(const Subkey& subkey) {
     const LONG result = forecast_.Run(subkey.parent, subkey.name, name_, ledger_);
-    ++Found.keys;
-    if (result == ERROR_SUCCESS) {
-      stage_.Report(Message::ScanKey, Shown(subkey.path).c_str());
-      return Step::PassedOver;
-    }
-    stage_.Report(Message::ScanKeyFailed, Shown(subkey.path).c_str(), static_cast<int>(result));
-    return Step::Enter;
+    Finding found = At(FindingKind::Key, subkey.path);
+    if (result != ERROR_SUCCESS) found.code = result;
+    stage_.List(found);
+    return result == ERROR_SUCCESS ? Step::PassedOver : Step::Enter;
   }
 
-  [[nodiscard]] std::wstring Shown(std::wstring_view path) const {
-    return Printable(std::wstring(shownAs_).append(path));
+  // A finding at path in this hive.
+  [[nodiscard]] Finding At(FindingKind kind, std::wstring_view path) const {
+    Finding found{kind, L"", std::wstring(path), std::wstring(sid_)};
+    found.place = hiveName_;
+    return found;
   }
 
   const Stage& stage_;
   const Search search_;
-  const std::wstring_view shownAs_;
+  const wchar_t* const hiveName_;
+  const std::wstring_view sid_;
   ScanLedger& ledger_;
   const std::wstring root_;
   std::wstring name_;  // full name of the subkey read last
@@ -206,10 +205,10 @@ void ScanLedger::ValueDeleted(std::wstring_view key, std::wstring_view value) {
   values_.insert({std::wstring(key), std::wstring(value)});
 }
 
-void ScanHive(const Stage& stage, HKEY root, const Search& search, HiveRecords* hive, std::wstring_view shownAs,
-              PSID user, ScanLedger& ledger) {
+void ScanHive(const Stage& stage, HKEY root, const Search& search, HiveRecords* hive, const wchar_t* hiveName,
+              std::wstring_view sid, PSID user, ScanLedger& ledger) {
   if (search.text.empty()) return;
-  Scan scan(stage, search, shownAs, user, ledger, RootName(root));
+  Scan scan(stage, search, hiveName, sid, user, ledger, RootName(root));
   const SearchMask searched = hive != nullptr ? hive->BitOf(search) : 0;
   if (searched != 0)
     KeyWalk(root, SweepRun::Pass, scan, RecordReader(hive->kept, searched)).Run();

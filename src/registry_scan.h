@@ -43,7 +43,7 @@ class ScanLedger {
 // Scans the hive at root with one search as SweepHive sweeps it (along
 // hive's records when given), listing under stage what the sweep's pass and
 // check pass together would delete, each once, and what it would leave as
-// shared; shownAs goes before every path listed, and user is then the
-// SID of the user whose hive it is.
-void ScanHive(const Stage& stage, HKEY root, const Search& search, HiveRecords* hive, std::wstring_view shownAs,
-              PSID user, ScanLedger& ledger);
+// shared, in the hive named hiveName; in another user's hive, sid is his
+// SID's text, which the text form puts before every path, and user his SID.
+void ScanHive(const Stage& stage, HKEY root, const Search& search, HiveRecords* hive, const wchar_t* hiveName,
+              std::wstring_view sid, PSID user, ScanLedger& ledger);

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "handle.h"
-#include "registry.h"
 #include "registry_names.h"
+#include "registry_records.h"
 #include "registry_trust.h"
 #include "report.h"
 

@@ -4,8 +4,11 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // Process-wide flags, set only by the option scan and never cleared.
 extern bool QuietFlag;
@@ -94,6 +97,8 @@ constexpr wchar_t NoUserHive[] = L"No registry file for user %ls: %d\n";
 constexpr wchar_t FailedToUnloadUserHive[] = L"FAILED to unload the registry of user %ls: %d\n";
 constexpr wchar_t DeletingBootstrapperHeader[] =
     L"\nDeleting Bootstrapper Registry Entries\n--------------------------------------\n";
+// kestrum-scan's first line: its version and build.
+constexpr wchar_t ScanTitle[] = L"kestrum-scan %ls (%ls)\n";
 // kestrum-scan's lines: under the run's headers, what a run would find and
 // act on; nothing is changed. A key a run would try to delete and could
 // not is listed with the code its deletion would meet.
@@ -115,7 +120,93 @@ constexpr wchar_t ScanRestartOnly[] =
 constexpr wchar_t ScanSummary[] =
     L"\nFound %d services, %d processes, %d folders, %d keys, %d values; %d shared keys a run leaves; "
     L"%d places not looked at.\n";
+// kestrum-scan's command line: asked for, the usage on standard output;
+// not understood, a line naming the element on standard error. Either way
+// nothing is scanned.
+constexpr wchar_t ScanUsage[] =
+    L"kestrum-scan %ls (%ls): what of the Orvane client is on this machine, and what a\n"
+    L"kestrum.exe run with the same options would remove. It changes nothing.\n"
+    L"\n"
+    L"Usage: kestrum-scan.exe [-bo] [-s | --json]\n"
+    L"  -bo      what a kestrum.exe -bo run would remove (the bootstrapper's records)\n"
+    L"  -s       write nothing: the status only\n"
+    L"  --json   write one JSON document (kestrum-scan.schema.json) instead of the text\n"
+    L"  /?, -?, -h, --help   this text; nothing is scanned\n"
+    L"\n"
+    L"Status: 0 nothing of the product found, looked everywhere; 1 something found,\n"
+    L"or some place not looked at; 3010 only the service marked for deletion is left,\n"
+    L"which goes at the next restart; 87 this text, or a command line not understood:\n"
+    L"nothing was scanned.\n";
+constexpr wchar_t ScanUnknownSwitch[] =
+    L"kestrum-scan: unknown switch '%ls'; nothing was scanned. Usage: kestrum-scan.exe [-bo] [-s | --json]\n";
+constexpr wchar_t ScanQuietJson[] =
+    L"kestrum-scan: -s writes nothing and --json a document: not both; nothing was scanned.\n";
 }  // namespace Message
+
+// One thing kestrum-scan lists: its fields, from which both its text line
+// and its item in the JSON form are made, so that the two cannot differ.
+enum class FindingKind {
+  Service,            // name, detail (its state)
+  Process,            // name (the image), number (its process ID)
+  Folder,             // path, number (entries), unlisted (folders in it it could not list)
+  Key,                // place (the hive), user, path; code when a run cannot delete it
+  Value,              // place, user, path (its key), name
+  SharedKey,          // place, user, path
+  ServiceUnread,      // name, code: the service could not be looked for
+  ProcessUnopened,    // name, number, code
+  BaseFolderUnknown,  // name (the product folder), place (its base); the run's own line says it
+  UserHiveUnopened,   // user, code
+  ServiceRestart,     // name: the service goes at the next restart; nothing left for a run
+};
+
+struct Finding {
+  explicit Finding(FindingKind kind, std::wstring name = {}, std::wstring path = {}, std::wstring user = {})
+      : kind(kind), name(std::move(name)), path(std::move(path)), user(std::move(user)) {}
+
+  FindingKind kind;
+  std::wstring name;
+  std::wstring path;
+  std::wstring user;           // another user's SID, in whose hive the path is
+  const wchar_t* place = L"";  // HKEY_LOCAL_MACHINE, ...; ProgramData or Program Files
+  const wchar_t* detail = L"";
+  unsigned long number = 0;
+  unsigned long unlisted = 0;
+  std::optional<long> code;
+};
+
+// The text line of a finding, as the text form prints it.
+std::wstring FindingLine(const Finding& finding);
+
+// A stage's report held to be written later in its place: its text and
+// the findings whose lines it holds, in their order.
+struct HeldReport {
+  std::wstring text;
+  std::vector<Finding> findings;
+};
+
+// kestrum-scan's JSON form: while one is set (ReportDocument), the report's
+// text and the scan's findings go to it, in their order, instead of to
+// standard output; at the end it is written as one document.
+class ScanDocument {
+ public:
+  void Append(std::wstring_view text) { text_.append(text); }
+  void Add(const Finding& finding) { findings_.push_back(finding); }
+  [[nodiscard]] const std::vector<Finding>& findings() const { return findings_; }
+  [[nodiscard]] const std::wstring& text() const { return text_; }
+  // The document, UTF-8: the version and build, the machine, the options
+  // (BootstrapperOnlyFlag), status, the findings by section, the counts
+  // (Found) and the text form's lines.
+  [[nodiscard]] std::string Json(int status) const;
+
+ private:
+  std::wstring text_;
+  std::vector<Finding> findings_;
+};
+extern ScanDocument* ReportDocument;
+
+// kestrum-scan's version and build, as its title line and document give them.
+const wchar_t* ProgramVersion();
+const wchar_t* ProgramBuild();
 
 // What a scan found, counted as its lines are written (quiet or not): its
 // last line and its exit status come from it.
@@ -125,6 +216,7 @@ struct ScanTally {
   int unsearched = 0;  // places it could not look at
   int restarts = 0;    // services that go at the next restart: nothing
                        // left for a run, but not gone yet either
+  void Count(const Finding& finding);
   // Something a run would remove, or a place not looked at.
   [[nodiscard]] bool AnythingLeft() const {
     return services + processes + folders + keys + values + unsearched != 0;
@@ -143,8 +235,14 @@ constexpr size_t PatternBufferSize = 1024;
 
 // Writes one piece of the report, whatever the quiet flag says. The text
 // goes to the standard output handle as UTF-8 at once, unbuffered, so that
-// it keeps its place among the lines of any child that shares the handle.
+// it keeps its place among the lines of any child that shares the handle;
+// while a scan's document is set (ReportDocument), to that document.
 void WriteReport(const wchar_t* format, ...);
+
+// Writes bytes to standard output as they are (kestrum-scan's document).
+void WriteOutput(std::string_view bytes);
+// Writes a text to standard error as UTF-8, whatever the quiet flag says.
+void WriteError(const wchar_t* format, ...);
 
 // Writes one piece of the report unless the process-wide quiet flag is set;
 // for code that is not a working routine of a stage object.
@@ -154,6 +252,9 @@ void Report(const wchar_t* format, ...);
 // process stage's lines have no line end), so that a line written next
 // starts a line of its own, where the deployment wrapper finds it.
 void EndOpenLine();
+// Counts a finding of kestrum-scan and lists it (its line, and its item in
+// the JSON form) unless the process-wide quiet flag is set.
+void List(const Finding& finding);
 
 // Format into the two fixed buffers; the results are not needed by callers.
 void FormatLine(wchar_t (&LineBuffer)[LineBufferSize], const wchar_t* format, ...);
@@ -170,10 +271,15 @@ class Stage {
   Stage() : quiet(QuietFlag) {}
   explicit Stage(bool quiet) : quiet(quiet) {}
   // A stage whose report is held in held, to be printed later in its place.
-  Stage(bool quiet, std::wstring* held) : quiet(quiet), held_(held) {}
+  Stage(bool quiet, HeldReport* held) : quiet(quiet), held_(held) {}
 
   // Writes one piece of the report (or holds it) unless this stage is quiet.
   void Report(const wchar_t* format, ...) const;
+  // Counts a finding of kestrum-scan, and lists it (or holds it) unless
+  // this stage is quiet.
+  void List(const Finding& finding) const;
+  // Writes what another stage held, in this one's place.
+  void Release(const HeldReport& held) const;
 
   // Stops StartupService and waits, within a bound, until it has stopped.
   void StopProductService() const;
@@ -197,5 +303,5 @@ class Stage {
   bool quiet;
 
  private:
-  std::wstring* held_ = nullptr;
+  HeldReport* held_ = nullptr;
 };

@@ -4,6 +4,6 @@
 
 int wmain() {
   PreventDialogs();
-  ScanOptions();
+  if (!ScanCommandLine()) return ScanUsageStatus;
   return RunScan();
 }

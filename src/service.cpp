@@ -259,33 +259,30 @@ void ScanProductService() {
   const DWORD error = service ? ERROR_SUCCESS : GetLastError();
   if (error == ERROR_SERVICE_DOES_NOT_EXIST) return;
   if (error == ERROR_SERVICE_MARKED_FOR_DELETE || (service && !HasServiceKey(ProductServiceName))) {
-    Report(Message::ServiceGoesAtRestart, ProductServiceName.c_str());
-    ++Found.restarts;
+    List(Finding(FindingKind::ServiceRestart, ProductServiceName));
     return;
   }
   if (!service) {
-    Report(Message::ScanServiceFailed, ProductServiceName.c_str(), static_cast<int>(error));
-    ++Found.unsearched;
+    Finding unread(FindingKind::ServiceUnread, ProductServiceName);
+    unread.code = static_cast<long>(error);
+    List(unread);
     return;
   }
   SERVICE_STATUS status{};
-  const wchar_t* state = QueryServiceStatus(service.get(), &status) ? StateName(status.dwCurrentState)
-                                                                     : L"in an unknown state";
-  Report(Message::ScanService, ProductServiceName.c_str(), state);
-  ++Found.services;
+  Finding found(FindingKind::Service, ProductServiceName);
+  found.detail =
+      QueryServiceStatus(service.get(), &status) ? StateName(status.dwCurrentState) : L"in an unknown state";
+  List(found);
 }
 
 void ScanProductProcesses() {
   Report(Message::KillingProcessesHeader);
   for (const wchar_t* name : ProductProcessNames) {
     for (const ListedProcess& listed : ListProductProcesses(name)) {
-      if (listed.process) {
-        Report(Message::ScanProcess, name, static_cast<unsigned long>(listed.id));
-        ++Found.processes;
-      } else {
-        Report(Message::ScanProcessFailed, name, static_cast<unsigned long>(listed.id), static_cast<int>(listed.result));
-        ++Found.unsearched;
-      }
+      Finding found{listed.process ? FindingKind::Process : FindingKind::ProcessUnopened, name};
+      found.number = static_cast<unsigned long>(listed.id);
+      if (!listed.process) found.code = static_cast<long>(listed.result);
+      List(found);
     }
   }
 }

@@ -522,14 +522,24 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
                  : RunProgram(row.folder + L"\\kestrum-run.exe",
                               L"\"" + row.folder + L"\\kestrum-run.exe\"" + arguments, start_);
     const RunResult scan = RunScan(L"");
+    // The JSON form's status, and the service that goes at the restart.
+    const RunResult json = RunScan(L"--json");
     held.reset();
+    EXPECT_EQ(json.exitCode, row.scan.status);
+    EXPECT_NE(json.output.find("\n  \"status\": " + std::to_string(row.scan.status) + ",\n"), std::string::npos);
+    EXPECT_EQ(json.output.find("\"atNextRestart\": [\n    {\"kind\": \"service\", \"name\": \"StartupService\"}\n  ]") !=
+                  std::string::npos,
+              row.scan.status == 3010)
+        << json.output;
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, row.status);
     EXPECT_EQ(run.output, row.said);
     EXPECT_EQ(ReadWholeFile(report), row.report);
     EXPECT_EQ(SurveyProduct(), row.left);
     EXPECT_EQ(scan.exitCode, row.scan.status) << scan.output;
-    const std::string scanHead = "\nStopping Service\n----------------\n" + row.scan.service + header;
+    const std::string scanHead = std::string("kestrum-scan " KESTRUM_VERSION_TEXT " (") +
+                                 (sizeof(void*) == 8 ? "64-bit" : "32-bit") +
+                                 ")\n\nStopping Service\n----------------\n" + row.scan.service + header;
     EXPECT_EQ(scan.output.substr(0, scanHead.size()), scanHead);
     ASSERT_GE(scan.output.size(), row.scan.last.size());
     EXPECT_EQ(scan.output.substr(scan.output.size() - row.scan.last.size()), row.scan.last);

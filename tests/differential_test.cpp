@@ -4,7 +4,10 @@
 // every report byte and everything left in the twins must be the same.
 // Before each run of the recorded engine, the scan of the same kind lists
 // its twin: it must change nothing in it, and list exactly what the run
-// then reports deleted (check passes included) or left as shared.
+// then reports deleted (check passes included) or left as shared. Its JSON
+// form must hold the text form's text and list its findings in the same
+// order; with KESTRUM_SCAN_JSON set to a folder, each document and the
+// text form are left there for the schema check (tests/scan-json.sh).
 //
 // A few dozen hives run by default. More, for a longer search:
 //   KESTRUM_DIFFERENTIAL_HIVES=2000 KESTRUM_DIFFERENTIAL_SEED=1000
@@ -24,6 +27,7 @@
 #include "harness.h"
 #include "plant.h"
 #include "registry.h"
+#include "registry_sweep.h"
 #include "report.h"
 
 namespace {
@@ -296,6 +300,47 @@ std::string RunStages(const Twin& twin, unsigned stages, bool full,
   return RunStages(stages, hives, full, purpose);
 }
 
+// The scan of the same kind in its JSON form: its document, and what it
+// shows: its text, and the lines of its findings in their order.
+struct JsonScan {
+  std::string json, text;
+  std::vector<std::string> findings;
+};
+
+JsonScan ScanAsJson(const Twin& twin, unsigned stages) {
+  ScanDocument document;
+  Found = ScanTally();
+  ReportDocument = &document;
+  const std::string written = RunStages(twin, stages, false, RegistryPurpose::Scan);
+  ReportDocument = nullptr;
+  JsonScan scan{document.Json(Found.AnythingLeft() ? 1 : 0), Utf8(document.text()) + written, {}};
+  for (const Finding& finding : document.findings()) scan.findings.push_back(Utf8(FindingLine(finding)));
+  return scan;
+}
+
+// The lines of a scan's text that list a finding, each with its line feed.
+std::vector<std::string> FindingLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    if (text.compare(at, 6, "Found ") == 0 || text.compare(at, 36, "FAILED to open the registry of user ") == 0)
+      lines.push_back(text.substr(at, end - at + 1));
+  }
+  return lines;
+}
+
+void LeaveForSchemaCheck(unsigned seed, unsigned stages, const JsonScan& scan) {
+  const char* folder = std::getenv("KESTRUM_SCAN_JSON");
+  if (folder == nullptr || *folder == '\0') return;
+  const std::string name = std::string(folder) + "\\" + std::to_string(seed) + (stages == NormalRunStages ? "" : "-bo");
+  for (const auto& [suffix, bytes] : {std::pair{".json", &scan.json}, std::pair{".txt", &scan.text}}) {
+    std::FILE* file = std::fopen((name + suffix).c_str(), "wb");
+    ASSERT_NE(file, nullptr) << name << suffix;
+    std::fwrite(bytes->data(), 1, bytes->size(), file);
+    std::fclose(file);
+  }
+}
+
 // The things one set holds and the other does not, the first few.
 std::string SetDifference(const std::set<std::string>& scanned, const std::set<std::string>& reported) {
   std::string difference;
@@ -356,6 +401,10 @@ TEST(RecordedWalks, GiveTheFullWalksReportsAndLeaveTheSameRegistry) {
       const std::string scanReport = RunStages(recorded, stages, false, RegistryPurpose::Scan);
       EXPECT_EQ(FirstDifference(beforeScan, recorded.Dump()), "")
           << "seed " << seed << ": the scan changed the registry";
+      const JsonScan json = ScanAsJson(recorded, stages);
+      EXPECT_EQ(json.text, scanReport) << "seed " << seed << ": the JSON form's text";
+      EXPECT_EQ(FirstDifference(FindingLines(scanReport), json.findings), "") << "seed " << seed << ": JSON findings";
+      LeaveForSchemaCheck(seed, stages, json);
       const std::string recordedReport = RunStages(recorded, stages, false);
       const std::set<std::string> scanned = RegistryThings(scanReport);
       scannedThings += static_cast<unsigned>(scanned.size());

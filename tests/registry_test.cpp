@@ -14,6 +14,7 @@
 #include "plant.h"
 #include "privileges.h"
 #include "registry.h"
+#include "registry_sweep.h"
 #include "registry_users.h"
 #include "expected_reports.h"
 #include "report.h"

@@ -11,6 +11,7 @@
 
 #include "harness.h"
 #include "plant.h"
+#include "version.h"
 
 namespace {
 
@@ -94,6 +95,11 @@ std::string FirstChange(const std::vector<std::string>& before, const std::vecto
   return "";
 }
 
+// The scan's first line.
+std::string Title() {
+  return std::string("kestrum-scan " KESTRUM_VERSION_TEXT " (") + (sizeof(void*) == 8 ? "64-bit" : "32-bit") + ")\n";
+}
+
 size_t CountOf(const std::set<std::string>& things, const std::string& kind) {
   return std::count_if(things.begin(), things.end(), [&](const std::string& thing) { return thing.rfind(kind, 0) == 0; });
 }
@@ -113,7 +119,7 @@ TEST(ScanProgram, ListsThePlantedMachineUnderTheRunsHeadersAndChangesNothing) {
   ASSERT_TRUE(scan.finished);
   EXPECT_EQ(scan.exitCode, 1u);
   // The planting tool's folders hold 9, 1, 5 and 1 entries at all depths.
-  const std::string head =
+  const std::string head = Title() +
       "\nStopping Service\n----------------\nFound service StartupService: running\n"
       "\nDeleting Service\n----------------\n\nKilling Processes\n-----------------\n" + processes +
       "\nDeleting Files\n--------------\n"
@@ -134,7 +140,8 @@ TEST(ScanProgram, ListsThePlantedMachineUnderTheRunsHeadersAndChangesNothing) {
 
   const RunResult bootstrapper = RunScan(L"-bo");
   EXPECT_EQ(bootstrapper.exitCode, 1u);
-  EXPECT_EQ(bootstrapper.output.rfind("\nDeleting Bootstrapper Registry Entries\n", 0), 0u) << bootstrapper.output;
+  EXPECT_EQ(bootstrapper.output.rfind(Title() + "\nDeleting Bootstrapper Registry Entries\n", 0), 0u)
+      << bootstrapper.output;
   EXPECT_EQ(FirstChange(before, MachineSnapshot()), "");
   EXPECT_EQ(ServiceState(L"StartupService"), static_cast<DWORD>(SERVICE_RUNNING));
 }
@@ -165,6 +172,46 @@ TEST(ScanProgram, ListsWhatTheRunOfTheSameKindThenReportsAndNothingAfterIt) {
   EXPECT_EQ(blind.exitCode, 1u);
   EXPECT_NE(blind.output.find("FAILED to open the registry of user S-1-5-21-0-0-0-1002: "), std::string::npos);
   EXPECT_NE(blind.output.find("; 1 places not looked at.\n"), std::string::npos) << blind.output;
+}
+
+// The usage switches, and what it does not know (or -s, which writes
+// nothing, with --json, which writes a document): a status of their own,
+// the usage text or one line, and nothing scanned, on a machine where a
+// scan would find something.
+TEST(ScanProgram, ShowsItsUsageOrRefusesWithoutScanning) {
+  const RunResult plant = RunProgram(ProgramFolder() + L"\\kestrum-plant.exe", L"kestrum-plant registry");
+  ASSERT_EQ(plant.exitCode, 0u);
+  const std::string build = sizeof(void*) == 8 ? "64-bit" : "32-bit";
+  const std::string usage =
+      "kestrum-scan " KESTRUM_VERSION_TEXT " (" + build + "): what of the Orvane client is on this machine, and "
+      "what a\nkestrum.exe run with the same options would remove. It changes nothing.\n\n"
+      "Usage: kestrum-scan.exe [-bo] [-s | --json]\n"
+      "  -bo      what a kestrum.exe -bo run would remove (the bootstrapper's records)\n"
+      "  -s       write nothing: the status only\n"
+      "  --json   write one JSON document (kestrum-scan.schema.json) instead of the text\n"
+      "  /?, -?, -h, --help   this text; nothing is scanned\n\n"
+      "Status: 0 nothing of the product found, looked everywhere; 1 something found,\n"
+      "or some place not looked at; 3010 only the service marked for deletion is left,\n"
+      "which goes at the next restart; 87 this text, or a command line not understood:\nnothing was scanned.\n";
+  const std::string unknown = "; nothing was scanned. Usage: kestrum-scan.exe [-bo] [-s | --json]\n";
+  const std::pair<const wchar_t*, std::string> rows[] = {
+      {L"/?", usage},
+      {L"-?", usage},
+      {L"-h", usage},
+      {L"-bo --help -x", usage},
+      {L"-S", "kestrum-scan: unknown switch '-S'" + unknown},
+      {L"-bo /s", "kestrum-scan: unknown switch '/s'" + unknown},
+      {L"--JSON", "kestrum-scan: unknown switch '--JSON'" + unknown},
+      {L"\"\"", "kestrum-scan: unknown switch ''" + unknown},
+      {L"--json -s", "kestrum-scan: -s writes nothing and --json a document: not both; nothing was scanned.\n"},
+  };
+  for (const auto& [arguments, expected] : rows) {
+    SCOPED_TRACE(Utf8(arguments));
+    const RunResult refused = RunScan(arguments);
+    EXPECT_EQ(refused.exitCode, 87u);
+    EXPECT_EQ(refused.output, expected);
+  }
+  EXPECT_EQ(RunScan(L"-bo").exitCode, 1u);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "harness.h"
 #include "plant.h"
 #include "registry.h"
+#include "registry_sweep.h"
 
 namespace {
 

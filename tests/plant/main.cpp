@@ -7,6 +7,10 @@
 //                                            gives a second, logged-on
 //                                            user the per-user records)
 //   kestrum-plant survey                     list the pieces present now
+//   kestrum-plant names                      installer records below keys whose
+//                                            names hold line breaks, control
+//                                            characters, quotes and lone
+//                                            surrogates (not part of all)
 #include <windows.h>
 
 #include <cwchar>
@@ -45,8 +49,22 @@ int Survey() {
   return 0;
 }
 
+// Keys and a value of the product's packed GUID below names that JSON must
+// escape, or that are no valid UTF-16.
+int PlantOddNames() {
+  const std::wstring base = L"SOFTWARE\\KestrumNames\\";
+  const std::wstring packed = L"4855687A0CDDB614B846EDB2FCE21DFD";
+  bool planted = true;
+  for (const std::wstring& odd : {std::wstring(L"Line\nBreak \"quoted\" \x01\tand\x7F"), std::wstring(L"Half \xD800 pair"),
+                                  std::wstring(L"Pair \xD83D\xDE00 and end \xDC00")})
+    planted = PlantKey(HKEY_LOCAL_MACHINE, base + odd + L"\\" + packed) && planted;
+  planted = PlantString(HKEY_LOCAL_MACHINE, base + L"Values", L"\xDC00\r" + packed, L"") && planted;
+  planted = PlantString(HKEY_LOCAL_MACHINE, base + L"Values", L"Other", L"") && planted;
+  return planted ? 0 : 1;
+}
+
 int Usage() {
-  WriteReport(L"usage: kestrum-plant all|survey");
+  WriteReport(L"usage: kestrum-plant all|survey|names");
   for (const Piece& piece : Pieces) WriteReport(L"|%ls", piece.name);
   WriteReport(L"\n");
   return 2;
@@ -58,6 +76,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc != 2) return Usage();
   const std::wstring what = argv[1];
   if (what == L"survey") return Survey();
+  if (what == L"names") return PlantOddNames();
   bool known = false;
   for (const Piece& piece : Pieces) {
     if (what == L"all" || what == piece.name) {
