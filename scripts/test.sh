@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds both Windows
-# targets, checks both, runs every test of the 64-bit build under the
-# system's Wine, and every test of the 32-bit build under a Wine that runs
-# 32-bit programs (see scripts/wine32.sh), where there is one.
+# The whole test suite: checks the documentation's links, installs what is
+# missing, builds both Windows targets, checks both, runs every test of the
+# 64-bit build under the system's Wine, and every test of the 32-bit build
+# under a Wine that runs 32-bit programs (see scripts/wine32.sh), where
+# there is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +13,10 @@ if [ -n "${KESTRUM_WINE_WOW64:-}" ] && [ ! -x "$KESTRUM_WINE_WOW64" ]; then
   echo "FAIL: KESTRUM_WINE_WOW64=$KESTRUM_WINE_WOW64 is not a Wine loader"
   exit 1
 fi
+
+# The documentation's links first: a broken one fails at once, not after
+# the builds and both suites.
+scripts/check-links.sh
 
 scripts/setup.sh
 cmake --preset win32 >/dev/null
