@@ -42,4 +42,14 @@ else
   echo "NOTE: 32-bit build: compiled, linked and checked (artifact.i386*), but its tests were NOT executed: no Wine found here runs 32-bit Windows programs (why: the next line; KESTRUM_WINE_WOW64 names another WoW64 Wine's bin/wine)."
   grep -v '^Unpacking' "build/win32/wine32-which.txt" | sed 's/^/NOTE: /'
 fi
+
+# The README's Ansible play: checked where Ansible is installed. Installing
+# it takes about a minute, so set-up leaves it to scripts/check-recipes.sh.
+echo
+if command -v ansible-playbook >/dev/null; then
+  echo "== README recipes"
+  scripts/check-recipes.sh || status=$?
+else
+  echo "NOTE: the README's Ansible play was NOT checked: ansible-playbook is not installed (scripts/check-recipes.sh installs Debian's ansible and checks it)."
+fi
 exit $status
