@@ -1,31 +1,37 @@
 #!/usr/bin/env bash
-# Checks the deployment recipes in README.md that can be checked here: the
-# Ansible play between the "ansible-play" markers passes
-# `ansible-playbook --syntax-check`, which also resolves every module name
-# against the installed collections (Debian's ansible brings
-# ansible.windows). The play checked is the README's block byte for byte,
-# never a copy kept elsewhere. Installs Debian's ansible when
-# ansible-playbook is missing (about a minute: it is not part of
-# setup.sh). Its last line is "RECIPES PASS: ..." or "RECIPES FAIL: ...".
+# Checks the deployment recipes that can be checked here: the Ansible play
+# between the "ansible-play" markers (in README.md or a page under docs/)
+# passes `ansible-playbook --syntax-check`, which also resolves every module
+# name against the installed collections (Debian's ansible brings
+# ansible.windows). The play checked is that block byte for byte, never a
+# copy kept elsewhere. Installs Debian's ansible when ansible-playbook is
+# missing (about a minute, so setup.sh leaves it out). Its last line is
+# "RECIPES PASS: ..." or "RECIPES FAIL: ...".
 set -euo pipefail
+given=()
+for file; do given+=("$(realpath -- "$file")"); done
 cd "$(dirname "$0")/.."
 
-readme=${1:-README.md}
 fail() {
   echo "RECIPES FAIL: $*"
   exit 1
 }
 
+# The play is looked for in the files given, else in README.md and the
+# pages under docs/: exactly one of them must hold it.
+if [ ${#given[@]} -gt 0 ]; then
+  files=("${given[@]}")
+else
+  shopt -s nullglob
+  files=(README.md docs/*.md)
+fi
+mapfile -t holders < <(grep -l '^<!-- ansible-play: begin' "${files[@]}" || true)
+[ ${#holders[@]} -eq 1 ] ||
+  fail "${#holders[@]} files hold an ansible-play begin marker (${holders[*]:-none}) among: ${files[*]}"
+readme=${holders[0]}
+
 if ! command -v ansible-playbook >/dev/null; then
-  echo "Installing: ansible"
-  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
-  log=$(mktemp)
-  if ! { $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq ansible; } >"$log" 2>&1; then
-    cat "$log"
-    rm -f "$log"
-    fail "ansible could not be installed"
-  fi
-  rm -f "$log"
+  scripts/setup.sh ansible || fail "ansible could not be installed"
 fi
 
 work=$(mktemp -d)
@@ -74,6 +80,6 @@ versions="${core%%$'\n'*}, ansible.windows $(awk '$1 == "ansible.windows" { prin
 if ! ansible-playbook --syntax-check -i 'windows,' "$work/play.yml" >"$work/out.txt" 2>&1; then
   sed 's/^/  /' "$work/out.txt"
   first=$(grep -n -m1 '^<!-- ansible-play: begin' "$readme" | cut -d: -f1)
-  fail "the Ansible play in $readme (its line 1 is the README's line $((first + 2))) does not pass ansible-playbook --syntax-check ($versions)"
+  fail "the Ansible play in $readme (its line 1 is line $((first + 2)) of $readme) does not pass ansible-playbook --syntax-check ($versions)"
 fi
 echo "RECIPES PASS: the Ansible play in $readme ($(wc -l <"$work/play.yml") lines) passes ansible-playbook --syntax-check ($versions)"
