@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds both Windows
-# targets, checks both, runs every test of the 64-bit build under the
-# system's Wine, and every test of the 32-bit build under a Wine that runs
-# 32-bit programs (see scripts/wine32.sh), where there is one.
+# The whole test suite: checks the documentation's links, installs what is
+# missing, builds both Windows targets, checks both, runs every test of the
+# 64-bit build under the system's Wine, and every test of the 32-bit build
+# under a Wine that runs 32-bit programs (see scripts/wine32.sh), where
+# there is one; then, where Ansible is installed, checks the Ansible play
+# of docs/deploy-ansible.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +14,10 @@ if [ -n "${KESTRUM_WINE_WOW64:-}" ] && [ ! -x "$KESTRUM_WINE_WOW64" ]; then
   echo "FAIL: KESTRUM_WINE_WOW64=$KESTRUM_WINE_WOW64 is not a Wine loader"
   exit 1
 fi
+
+# The documentation's links first: a broken one fails at once, not after
+# the builds and both suites.
+scripts/check-links.sh
 
 scripts/setup.sh
 cmake --preset win32 >/dev/null
@@ -41,5 +47,16 @@ if wine32=$(scripts/wine32.sh build/win32 --which 2>"build/win32/wine32-which.tx
 else
   echo "NOTE: 32-bit build: compiled, linked and checked (artifact.i386*), but its tests were NOT executed: no Wine found here runs 32-bit Windows programs (why: the next line; KESTRUM_WINE_WOW64 names another WoW64 Wine's bin/wine)."
   grep -v '^Unpacking' "build/win32/wine32-which.txt" | sed 's/^/NOTE: /'
+fi
+
+# The Ansible play (docs/deploy-ansible.md): checked where Ansible is
+# installed. Installing it takes about a minute, so set-up leaves it to
+# scripts/check-recipes.sh.
+echo
+if command -v ansible-playbook >/dev/null; then
+  echo "== Deployment recipes"
+  scripts/check-recipes.sh || status=$?
+else
+  echo "NOTE: the Ansible play of docs/deploy-ansible.md was NOT checked: ansible-playbook is not installed (scripts/check-recipes.sh installs Debian's ansible and checks it)."
 fi
 exit $status
