@@ -33,7 +33,7 @@ KESTRUM_SIGN_CERT=$work/cert.pem KESTRUM_SIGN_KEY=$work/key.pem release --dist "
 
 dist=$work/signed
 (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files beside it"
-expected_entries=$'kestrum.exe\nkestrum-scan.exe\nkestrum-run.exe\nkestrum-scan.schema.json\nkestrum-run.cmd\nLICENSE\nREADME.md'
+expected_entries=$'kestrum.exe\nkestrum-scan.exe\nkestrum-run.exe\nkestrum-scan.schema.json\nkestrum-run.cmd\nLICENSE\nREADME.md'$'\n'"$(cd "$here/.." && LC_ALL=C ls docs/*.md)"
 for preset in win64 win32; do
   case $preset in win64) machine=x86-64 ;; win32) machine=i386 ;; esac
   zip=$(ls "$dist"/kestrum-*-$preset.zip 2>/dev/null)
@@ -57,6 +57,7 @@ for preset in win64 win32; do
   grep -q "  ${archive%.zip}/kestrum-scan.schema.json\$" "$dist/SHA256SUMS" || fail "SHA256SUMS does not list $preset's schema"
   cmp -s "$unpacked/kestrum-scan.schema.json" "$here/../deploy/kestrum-scan.schema.json" ||
     fail "${zip##*/}'s kestrum-scan.schema.json is not the project's"
+  diff -r -q "$unpacked/docs" "$here/../docs" >/dev/null || fail "${zip##*/}'s docs are not the project's"
 done
 
 # The wrapper as a deployment system starts it, then the report it kept.

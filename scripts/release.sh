@@ -4,7 +4,7 @@
 # build/release-win64 and build/release-win32, and writes to DIR (dist):
 #   kestrum-<version>-win64/ and -win32/: kestrum.exe, kestrum-scan.exe,
 #     kestrum-run.exe, kestrum-scan.schema.json, kestrum-run.cmd, LICENSE,
-#     README.md
+#     README.md and the pages it links to, docs/*.md
 #   kestrum-<version>-win64.zip and -win32.zip: the same files
 #   SHA256SUMS: the two archives, the six executables and the two schemas
 # With a code-signing certificate and its private key (PEM or DER; also
@@ -75,8 +75,12 @@ for preset in win64 win32; do
   # cmd.exe reads a batch file best with CRLF line ends.
   sed 's/\r*$/\r/' deploy/kestrum-run.cmd >"$stage/kestrum-run.cmd"
   cp LICENSE README.md deploy/kestrum-scan.schema.json "$stage/"
+  # The pages the README links to, so that its links work in the archive.
+  mkdir "$stage/docs"
+  cp docs/*.md "$stage/docs/"
   # Fixed entry order, times and modes, and no owner fields.
-  files=(kestrum.exe kestrum-scan.exe kestrum-run.exe kestrum-scan.schema.json kestrum-run.cmd LICENSE README.md)
+  files=(kestrum.exe kestrum-scan.exe kestrum-run.exe kestrum-scan.schema.json kestrum-run.cmd LICENSE README.md
+    $(LC_ALL=C ls docs/*.md))
   (cd "$stage" && chmod 644 "${files[@]}" && touch -d "@$SOURCE_DATE_EPOCH" "${files[@]}" &&
     zip -q -X -D "../$name.zip" "${files[@]}")
   sums+=("$name.zip" "$name/kestrum.exe" "$name/kestrum-scan.exe" "$name/kestrum-run.exe" "$name/kestrum-scan.schema.json")
