@@ -502,10 +502,7 @@ std::wstring RunHiveName(DWORD process, unsigned long long started, const std::w
 }
 
 // Where the private copies of users' hives are made.
-std::wstring CopiesPlace() {
-  wchar_t windows[MAX_PATH];
-  return std::wstring(windows, GetSystemWindowsDirectoryW(windows, MAX_PATH)) + L"\\Temp\\";
-}
+std::wstring CopiesPlace() { return WindowsFolder() + L"\\Temp\\"; }
 
 // This process's start time, as a kestrum hive's name gives it.
 unsigned long long ProcessStart() {
@@ -544,10 +541,9 @@ void Watched(Watch& watch, Work work) {
   CloseHandle(watcher);
 }
 
-// The hives loaded under names that begin with prefix (but skip, which the
-// test loaded), counted; and the entries (the rest of the name) of those
-// seen loaded while a copy folder of their name was there, and of those
-// seen without one: loaded from a user's own file.
+// The hives loaded under names that begin with prefix (but skip), counted;
+// and the entries (the rest of the name) of those seen loaded with a copy
+// folder of their name, and of those without one: a user's own file.
 struct HiveLoads {
   std::wstring prefix, skip;
   std::set<std::wstring> copied = {}, own = {};
@@ -729,13 +725,11 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
   }
 }
 
-// Whether the run behind a kestrum hive has ended is decided with the
-// debug privilege enabled: without it an administrator's run (not
-// SYSTEM's) cannot open another user's process that took a dead run's ID,
-// takes it for the run, and leaves that hive loaded. Wine lets no
-// privilege open a process whose DACL refuses the caller, so what is
-// shown is the token, read from a second thread while the runs of many
-// hives are judged: enabled then, disabled before and after.
+// Whether the run behind a kestrum hive has ended is judged with the debug
+// privilege: without it an administrator's run cannot open another user's
+// process that took a dead run's ID, and leaves that hive loaded. Wine lets
+// no privilege open a process whose DACL refuses the caller, so the token
+// is shown instead: enabled while many hives are judged, not before or after.
 TEST(UserHives, EndedRunsAreJudgedWithTheDebugPrivilege) {
   // Hives of this live run: judged, and left loaded.
   for (int user = 0; user < 400; ++user)
