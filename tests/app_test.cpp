@@ -9,6 +9,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app.h"
@@ -293,18 +294,16 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
   // The 32-bit wrapper finds the report's folder there, as on Windows.
   ASSERT_TRUE(PlantProgramW6432Dir(NativeProgramFilesFolder()));
-  const std::wstring standin = ProgramFolder() + L"\\kestrum-standin.exe";
   ASSERT_TRUE(PlantWindowsServiceTool());
   // The wrapper beside a kestrum.exe that crashes, or gives up on the run
   // lock; beside one that is no program; and alone.
   const std::wstring crashing = MakeTempFolder(L"crashing"), alone = MakeTempFolder(L"alone");
   const std::wstring broken = MakeTempFolder(L"broken");
-  for (const std::wstring& folder : {crashing, alone, broken})
-    ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.exe").c_str(), (folder + L"\\kestrum-run.exe").c_str(),
-                          FALSE));
-  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.cmd").c_str(), (crashing + L"\\kestrum-run.cmd").c_str(),
-                        FALSE));
-  ASSERT_TRUE(CopyFileW(standin.c_str(), (crashing + L"\\kestrum.exe").c_str(), FALSE));
+  const std::wstring cmd = L"\\kestrum-run.cmd", exe = L"\\kestrum-run.exe";
+  using Copy = std::pair<std::wstring, std::wstring>;
+  for (const Copy& copy : {Copy{exe, crashing + exe}, Copy{exe, alone + exe}, Copy{exe, broken + exe},
+                           Copy{cmd, crashing + cmd}, Copy{L"\\kestrum-standin.exe", crashing + L"\\kestrum.exe"}})
+    ASSERT_TRUE(CopyFileW((ProgramFolder() + copy.first).c_str(), copy.second.c_str(), FALSE)) << Utf8(copy.second);
   ASSERT_TRUE(PlantFile(broken + L"\\kestrum.exe", "not a program"));
 
   const std::string clean = CleanMachineNormalReport(start_);
@@ -357,10 +356,7 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     SetEnvironmentVariableW(L"KESTRUM_DUMMY_HOLDS_SERVICE", nullptr);
     for (int wait = 0; wait < 200 && !PathExists(image + L".started"); ++wait) Sleep(50);
     EXPECT_TRUE(PathExists(image + L".started"));
-    return Held(process.release(), [](void* held) {
-      TerminateProcess(held, 0);
-      CloseHandle(held);
-    });
+    return Held(process.release(), [](void* held) { TerminateProcess(held, 0), CloseHandle(held); });
   };
   const auto setVariable = [](const wchar_t* name) {
     SetEnvironmentVariableW(name, L"1");
@@ -431,10 +427,7 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   };
   // What kestrum-scan then says, while what was held is still held: its
   // status, its line under the service's header and its last line.
-  struct Scan {
-    DWORD status;
-    std::string service, last;
-  };
+  struct Scan { DWORD status; std::string service, last; };
   const Scan nothing{0, "", "\nNothing of the product found.\n"};
   const Scan restarts{3010, restart,
                       "\nNothing of the product found that a run would remove; the service StartupService goes at "
@@ -454,7 +447,6 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     std::wstring wrapper = ProgramFolder() + L"\\kestrum-run.exe";  // a .cmd: the shim, started through cmd
     std::wstring arguments = L"";
   };
-  const std::wstring cmd = L"\\kestrum-run.cmd", exe = L"\\kestrum-run.exe";
   const Row rows[] = {
       {"product folders, no service: sc says FAILED", plantFolders, 0, removed, afterTool(clean, missing), {}, nothing,
        {}, ProgramFolder() + cmd},
@@ -513,9 +505,7 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     const RunResult run = row.wrapper.substr(row.wrapper.size() - 4) == L".cmd"
                               ? RunProgram(std::wstring(system) + L"\\cmd.exe", L"cmd /c \"" + command + L"\"", start_)
                               : RunProgram(row.wrapper, command, start_);
-    const RunResult scan = RunScan(L"");
-    // The JSON form's status, and the service that goes at the restart.
-    const RunResult json = RunScan(L"--json");
+    const RunResult scan = RunScan(L""), json = RunScan(L"--json");
     held.reset();
     EXPECT_EQ(json.exitCode, row.scan.status);
     EXPECT_NE(json.output.find("\n  \"status\": " + std::to_string(row.scan.status) + ",\n"), std::string::npos);

@@ -515,31 +515,25 @@ unsigned long long ProcessStart() {
 // measure gave, from a first measurement taken before the work starts.
 struct Watch {
   std::function<size_t()> measure;
-  volatile LONG stop = 0;
-  volatile LONG polls = 0;
+  volatile LONG stop = 0, polls = 0;
   size_t most = 0;
-};
 
-DWORD WINAPI Measure(void* context) {
-  auto* watch = static_cast<Watch*>(context);
-  while (InterlockedCompareExchange(&watch->stop, 0, 0) == 0) {
-    watch->most = std::max(watch->most, watch->measure());
-    InterlockedIncrement(&watch->polls);
+  static DWORD WINAPI Poll(void* context) {
+    auto* watch = static_cast<Watch*>(context);
+    for (; InterlockedCompareExchange(&watch->stop, 0, 0) == 0; InterlockedIncrement(&watch->polls))
+      watch->most = std::max(watch->most, watch->measure());
+    return 0;
   }
-  return 0;
-}
-
-template <typename Work>
-void Watched(Watch& watch, Work work) {
-  watch.stop = 0;
-  watch.polls = 0;
-  const HANDLE watcher = CreateThread(nullptr, 0, Measure, &watch, 0, nullptr);
-  while (InterlockedCompareExchange(&watch.polls, 0, 0) == 0) Sleep(1);
-  work();
-  InterlockedExchange(&watch.stop, 1);
-  WaitForSingleObject(watcher, INFINITE);
-  CloseHandle(watcher);
-}
+  void During(const std::function<void()>& work) {
+    stop = 0, polls = 0;
+    const HANDLE watcher = CreateThread(nullptr, 0, Poll, this, 0, nullptr);
+    while (InterlockedCompareExchange(&polls, 0, 0) == 0) Sleep(1);
+    work();
+    InterlockedExchange(&stop, 1);
+    WaitForSingleObject(watcher, INFINITE);
+    CloseHandle(watcher);
+  }
+};
 
 // The hives loaded under names that begin with prefix (but skip), counted;
 // and the entries (the rest of the name) of those seen loaded with a copy
@@ -673,7 +667,7 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
       ReportCapture scanCapture;
       const RegistryWork scan(stage == &DeleteInstallerRegistryEntries ? InstallerEntries : BootstrapperEntries,
                               Hives(), RegistryPurpose::Scan);
-      Watched(watch, [&] { EXPECT_TRUE(stage()); });
+      watch.During([&] { EXPECT_TRUE(stage()); });
       scanned = scanCapture.Text();
     }
     EXPECT_EQ(loads.own, std::set<std::wstring>{});
@@ -687,7 +681,7 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     ReportCapture capture;
     {
       const KernelHandle heldClean = HoldFile(cleanFile);
-      Watched(watch, [&] { EXPECT_TRUE(stage()); });
+      watch.During([&] { EXPECT_TRUE(stage()); });
     }
     ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"C:"));
     // The running one's, and at most one of this run's.
@@ -738,7 +732,7 @@ TEST(UserHives, EndedRunsAreJudgedWithTheDebugPrivilege) {
   const std::vector<std::wstring> hives = SubkeyNames(HKEY_USERS, L"");
   ASSERT_FALSE(PrivilegeEnabled(SE_DEBUG_NAME));
   Watch watch{[] { return static_cast<size_t>(PrivilegeEnabled(SE_DEBUG_NAME)); }};
-  Watched(watch, [] { EXPECT_TRUE(UnloadHivesOfEndedRuns().empty()); });
+  watch.During([] { EXPECT_TRUE(UnloadHivesOfEndedRuns().empty()); });
   EXPECT_EQ(watch.most, 1u) << watch.polls << " polls";
   EXPECT_FALSE(PrivilegeEnabled(SE_DEBUG_NAME));
   EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);
