@@ -246,41 +246,32 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-// Each entry of a wrapper's log as "component type message", checked
-// against CMTrace's format (the time in UTC, a bias of 0) line by line; a
-// line that does not fit stands as "BAD: line".
-std::vector<std::string> LogEntries(const std::string& log) {
-  static const std::regex entry(
-      "<!\\[LOG\\[(.*)\\]LOG\\]!><time=\"\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\+000\" date=\"\\d\\d-\\d\\d-\\d{4}\" "
-      "component=\"([a-z-]+)\" context=\"\" type=\"([123])\" thread=\"\\d+\" file=\"\">");
-  std::vector<std::string> entries;
-  for (size_t start = 0; start < log.size();) {
-    const size_t end = std::min(log.find("\r\n", start), log.size());
-    const std::string line = log.substr(start, end - start);
-    std::smatch parts;
-    entries.push_back(std::regex_match(line, parts, entry)
-                          ? parts[2].str() + " " + parts[3].str() + " " + parts[1].str()
-                          : "BAD: " + line);
-    start = end + 2;
-  }
-  return entries;
+// A wrapper's log with each entry's time, date and thread left out where
+// the entry fits CMTrace's format (the time in UTC, a bias of 0).
+std::string Unstamped(const std::string& log) {
+  static const std::regex stamp(
+      "\\]LOG\\]!><time=\"\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\+000\" date=\"\\d\\d-\\d\\d-\\d{4}\" "
+      "(component=\"[a-z-]+\" context=\"\" type=\"[123]\") thread=\"\\d+\" (file=\"\">\r\n)");
+  return std::regex_replace(log, stamp, "]LOG]!><$1 $2");
 }
 
-// The log entries of one wrapper run from folder with options, with a
+// The log of one wrapper run from folder with options, unstamped, with a
 // report of nothing but information lines, ending with the summary line.
-std::vector<std::string> RunEntries(const std::wstring& folder, const std::string& options, const std::string& report,
-                                    const std::string& summary) {
+std::string RunLog(const std::wstring& folder, const std::string& options, const std::string& report,
+                   const std::string& summary) {
   wchar_t machine[MAX_COMPUTERNAME_LENGTH + 1];
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
   GetComputerNameW(machine, &size);
-  std::vector<std::string> entries{"kestrum-run 1 Started on " + Utf8(machine) + ": " + Utf8(folder) +
-                                   "\\kestrum.exe " KESTRUM_VERSION_TEXT ", options: " + options};
+  const auto entry = [](const std::string& component, const std::string& message) {
+    return "<![LOG[" + message + "]LOG]!><component=\"" + component + "\" context=\"\" type=\"1\" file=\"\">\r\n";
+  };
+  std::string log = entry("kestrum-run", "Started on " + Utf8(machine) + ": " + Utf8(folder) +
+                                             "\\kestrum.exe " KESTRUM_VERSION_TEXT ", options: " + options);
   for (size_t start = 0, end; start < report.size(); start = end + 1) {
     end = report.find('\n', start);
-    if (end > start) entries.push_back("kestrum 1 " + report.substr(start, end - start));
+    if (end > start) log += entry("kestrum", report.substr(start, end - start));
   }
-  entries.push_back("kestrum-run 1 " + summary.substr(0, summary.size() - 1));
-  return entries;
+  return log + entry("kestrum-run", summary.substr(0, summary.size() - 1));
 }
 
 // The deployment wrapper beside kestrum.exe, run as a deployment tool runs
@@ -422,8 +413,8 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   const auto expectLog = [&](const std::wstring& path, const std::string& before, const std::string& options) {
     const std::string text = ReadWholeFile(path);
     EXPECT_TRUE(text.compare(0, before.size(), before) == 0);
-    EXPECT_EQ(LogEntries(text.substr(std::min(before.size(), text.size()))),
-              RunEntries(ProgramFolder(), options, bootstrapper, removed));
+    EXPECT_EQ(Unstamped(text.substr(std::min(before.size(), text.size()))),
+              RunLog(ProgramFolder(), options, bootstrapper, removed));
   };
   // What kestrum-scan then says, while what was held is still held: its
   // status, its line under the service's header and its last line.
