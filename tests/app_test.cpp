@@ -403,6 +403,9 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
            ", failed " + std::to_string(failed) + ", restart " + std::to_string(restart) + "\n";
   };
   const std::string removed = verdict("REMOVED", 0), left = verdict("LEFT", 2, 1);
+  const auto notStarted = [&](const std::string& why, const std::string& word, DWORD status) {
+    return "kestrum-run: the report " + Utf8(report) + why + "; kestrum.exe not started\n" + verdict(word, status);
+  };
   const std::string heldFileReport =
       afterTool(Replaced(clean, DataReport(L"Velmoran"), DataReport(L"Velmoran", 1)), missing);
   // The stand-in's words are kestrum's own: the row fails if they part.
@@ -457,9 +460,7 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
                       "Terminating process: OrvKey.exe\nSTAYED: the service StartupService\n"),
        {L"service StartupService (stopped)"}, restarts},
       {"report held by another process: kestrum.exe not started", holdReport, 1618,
-       "kestrum-run: the report " + Utf8(report) + " is held by another process; kestrum.exe not started\n" +
-           verdict("BUSY", 1618),
-       "collected\n", folders, folders4},
+       notStarted(" is held by another process", "BUSY", 1618), "collected\n", folders, folders4},
       {"-s: a reporting run, judged", holdFile, 2,
        "kestrum-run: -s dropped: kestrum-run needs kestrum's report to judge the run\n" + left, heldFileReport,
        {L"folder C:\\ProgramData\\Velmoran"}, folder1, {}, ProgramFolder() + cmd, L"-s"},
@@ -471,13 +472,10 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
        "kestrum-run: kestrum.exe could not be started: 193\n" + verdict("NOT RUN", 9010), "", folders, folders4, {},
        broken + exe},
       {"a file where the report folder belongs", plantReportFile, 1,
-       "kestrum-run: the report " + Utf8(report) + " cannot be made or opened: 267; kestrum.exe not started\n" +
-           verdict("NOT RUN", 1),
-       "", folders, folders4},
+       notStarted(" cannot be made or opened: 267", "NOT RUN", 1), "", folders, folders4},
       {"the report a second name of another file", linkReport, 1,
-       "kestrum-run: the report " + Utf8(report) + " cannot be made or opened: 1920; kestrum.exe not started\n" +
-           verdict("NOT RUN", 1),
-       "", folders, folders4, [&] { EXPECT_EQ(ReadWholeFile(victim), "victim\n"); }},
+       notStarted(" cannot be made or opened: 1920", "NOT RUN", 1), "", folders, folders4,
+       [&] { EXPECT_EQ(ReadWholeFile(victim), "victim\n"); }},
       {"run lock given up", [&] { PlantProductFolders(); return setVariable(L"KESTRUM_STANDIN_GIVES_UP"); }, 1618,
        verdict("BUSY", 1618, 0, 1), "Current Directory: C:\\\n" + gaveUp, folders, folders4, {}, crashing + exe},
       {"log just under its bound: the run appended", [&] { EXPECT_TRUE(PlantFile(log, filler)); return Held(); }, 0,
