@@ -9,6 +9,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app.h"
@@ -184,11 +185,14 @@ TEST_F(RemovalRun, PlantedRegistryRecordsGoInANormalRunAndTheBootstrapperKeyInAB
 struct ConcurrentRun {
   std::wstring start;
   RunResult result;
+  bool wrapper = false;  // kestrum-run.exe -bo, not kestrum.exe -bo
 };
 
 DWORD WINAPI RunBootstrapperOnly(void* context) {
   auto* run = static_cast<ConcurrentRun*>(context);
-  run->result = RunKestrum(L"-bo", run->start);
+  const std::wstring wrapper = ProgramFolder() + L"\\kestrum-run.exe";
+  run->result =
+      run->wrapper ? RunProgram(wrapper, L"\"" + wrapper + L"\" -bo", run->start) : RunKestrum(L"-bo", run->start);
   return 0;
 }
 
@@ -242,46 +246,32 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-std::wstring WindowsFolder() {
-  wchar_t windows[MAX_PATH];
-  return std::wstring(windows, GetSystemWindowsDirectoryW(windows, MAX_PATH));
+// A wrapper's log with each entry's time, date and thread left out where
+// the entry fits CMTrace's format (the time in UTC, a bias of 0).
+std::string Unstamped(const std::string& log) {
+  static const std::regex stamp(
+      "\\]LOG\\]!><time=\"\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\+000\" date=\"\\d\\d-\\d\\d-\\d{4}\" "
+      "(component=\"[a-z-]+\" context=\"\" type=\"[123]\") thread=\"\\d+\" (file=\"\">\r\n)");
+  return std::regex_replace(log, stamp, "]LOG]!><$1 $2");
 }
 
-// Each entry of a wrapper's log as "component type message", checked
-// against CMTrace's format (the time in UTC, a bias of 0) line by line; a
-// line that does not fit stands as "BAD: line".
-std::vector<std::string> LogEntries(const std::string& log) {
-  static const std::regex entry(
-      "<!\\[LOG\\[(.*)\\]LOG\\]!><time=\"\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\+000\" date=\"\\d\\d-\\d\\d-\\d{4}\" "
-      "component=\"([a-z-]+)\" context=\"\" type=\"([123])\" thread=\"\\d+\" file=\"\">");
-  std::vector<std::string> entries;
-  for (size_t start = 0; start < log.size();) {
-    const size_t end = std::min(log.find("\r\n", start), log.size());
-    const std::string line = log.substr(start, end - start);
-    std::smatch parts;
-    entries.push_back(std::regex_match(line, parts, entry)
-                          ? parts[2].str() + " " + parts[3].str() + " " + parts[1].str()
-                          : "BAD: " + line);
-    start = end + 2;
-  }
-  return entries;
-}
-
-// The log entries of one wrapper run from folder with options, with a
-// report of nothing but information lines, ending as summary says.
-std::vector<std::string> RunEntries(const std::wstring& folder, const std::string& options, const std::string& report,
-                                    const std::string& summary) {
+// The log of one wrapper run from folder with options, unstamped, with a
+// report of nothing but information lines, ending with the summary line.
+std::string RunLog(const std::wstring& folder, const std::string& options, const std::string& report,
+                   const std::string& summary) {
   wchar_t machine[MAX_COMPUTERNAME_LENGTH + 1];
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
   GetComputerNameW(machine, &size);
-  std::vector<std::string> entries{"kestrum-run 1 Started on " + Utf8(machine) + ": " + Utf8(folder) +
-                                   "\\kestrum.exe " KESTRUM_VERSION_TEXT ", options: " + options};
+  const auto entry = [](const std::string& component, const std::string& message) {
+    return "<![LOG[" + message + "]LOG]!><component=\"" + component + "\" context=\"\" type=\"1\" file=\"\">\r\n";
+  };
+  std::string log = entry("kestrum-run", "Started on " + Utf8(machine) + ": " + Utf8(folder) +
+                                             "\\kestrum.exe " KESTRUM_VERSION_TEXT ", options: " + options);
   for (size_t start = 0, end; start < report.size(); start = end + 1) {
     end = report.find('\n', start);
-    if (end > start) entries.push_back("kestrum 1 " + report.substr(start, end - start));
+    if (end > start) log += entry("kestrum", report.substr(start, end - start));
   }
-  entries.push_back("kestrum-run 1 " + summary);
-  return entries;
+  return log + entry("kestrum-run", summary.substr(0, summary.size() - 1));
 }
 
 // The deployment wrapper beside kestrum.exe, run as a deployment tool runs
@@ -295,18 +285,16 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
   // The 32-bit wrapper finds the report's folder there, as on Windows.
   ASSERT_TRUE(PlantProgramW6432Dir(NativeProgramFilesFolder()));
-  const std::wstring standin = ProgramFolder() + L"\\kestrum-standin.exe";
   ASSERT_TRUE(PlantWindowsServiceTool());
   // The wrapper beside a kestrum.exe that crashes, or gives up on the run
   // lock; beside one that is no program; and alone.
   const std::wstring crashing = MakeTempFolder(L"crashing"), alone = MakeTempFolder(L"alone");
   const std::wstring broken = MakeTempFolder(L"broken");
-  for (const std::wstring& folder : {crashing, alone, broken})
-    ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.exe").c_str(), (folder + L"\\kestrum-run.exe").c_str(),
-                          FALSE));
-  ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\kestrum-run.cmd").c_str(), (crashing + L"\\kestrum-run.cmd").c_str(),
-                        FALSE));
-  ASSERT_TRUE(CopyFileW(standin.c_str(), (crashing + L"\\kestrum.exe").c_str(), FALSE));
+  const std::wstring cmd = L"\\kestrum-run.cmd", exe = L"\\kestrum-run.exe";
+  using Copy = std::pair<std::wstring, std::wstring>;
+  for (const Copy& copy : {Copy{exe, crashing + exe}, Copy{exe, alone + exe}, Copy{exe, broken + exe},
+                           Copy{cmd, crashing + cmd}, Copy{L"\\kestrum-standin.exe", crashing + L"\\kestrum.exe"}})
+    ASSERT_TRUE(CopyFileW((ProgramFolder() + copy.first).c_str(), copy.second.c_str(), FALSE)) << Utf8(copy.second);
   ASSERT_TRUE(PlantFile(broken + L"\\kestrum.exe", "not a program"));
 
   const std::string clean = CleanMachineNormalReport(start_);
@@ -359,10 +347,7 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
     SetEnvironmentVariableW(L"KESTRUM_DUMMY_HOLDS_SERVICE", nullptr);
     for (int wait = 0; wait < 200 && !PathExists(image + L".started"); ++wait) Sleep(50);
     EXPECT_TRUE(PathExists(image + L".started"));
-    return Held(process.release(), [](void* held) {
-      TerminateProcess(held, 0);
-      CloseHandle(held);
-    });
+    return Held(process.release(), [](void* held) { TerminateProcess(held, 0), CloseHandle(held); });
   };
   const auto setVariable = [](const wchar_t* name) {
     SetEnvironmentVariableW(name, L"1");
@@ -412,9 +397,15 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   const std::wstring log = logFolder + L"\\kestrum-run.log", oldLog = logFolder + L"\\kestrum-run.lo_";
   const std::string filler = std::string(RunLogBound - 102, '.') + "\r\n";
   const std::string bootstrapper = CleanMachineBootstrapperReport(start_);
-  const std::string removed = "kestrum-run: REMOVED, status 0, stayed 0, failed 0, restart 0";
-  const std::string left = "kestrum-run: LEFT, status 2, stayed 1, failed 0, restart 0\n";
-  const std::string busy = "kestrum-run: BUSY, status 1618, stayed 0, failed ";
+  // The wrapper's last line.
+  const auto verdict = [](const std::string& word, DWORD status, int stayed = 0, int failed = 0, int restart = 0) {
+    return "kestrum-run: " + word + ", status " + std::to_string(status) + ", stayed " + std::to_string(stayed) +
+           ", failed " + std::to_string(failed) + ", restart " + std::to_string(restart) + "\n";
+  };
+  const std::string removed = verdict("REMOVED", 0), left = verdict("LEFT", 2, 1);
+  const auto notStarted = [&](const std::string& why, const std::string& word, DWORD status) {
+    return "kestrum-run: the report " + Utf8(report) + why + "; kestrum.exe not started\n" + verdict(word, status);
+  };
   const std::string heldFileReport =
       afterTool(Replaced(clean, DataReport(L"Velmoran"), DataReport(L"Velmoran", 1)), missing);
   // The stand-in's words are kestrum's own: the row fails if they part.
@@ -425,16 +416,12 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   const auto expectLog = [&](const std::wstring& path, const std::string& before, const std::string& options) {
     const std::string text = ReadWholeFile(path);
     EXPECT_TRUE(text.compare(0, before.size(), before) == 0);
-    EXPECT_EQ(LogEntries(text.substr(std::min(before.size(), text.size()))),
-              RunEntries(ProgramFolder(), options, bootstrapper, removed));
+    EXPECT_EQ(Unstamped(text.substr(std::min(before.size(), text.size()))),
+              RunLog(ProgramFolder(), options, bootstrapper, removed));
   };
   // What kestrum-scan then says, while what was held is still held: its
   // status, its line under the service's header and its last line.
-  struct Scan {
-    DWORD status;
-    std::string service;
-    std::string last;
-  };
+  struct Scan { DWORD status; std::string service, last; };
   const Scan nothing{0, "", "\nNothing of the product found.\n"};
   const Scan restarts{3010, restart,
                       "\nNothing of the product found that a run would remove; the service StartupService goes at "
@@ -446,84 +433,68 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   struct Row {
     const char* machine;
     std::function<Held()> plant;
-    std::wstring folder;  // the wrapper's own
-    bool shim;            // started through kestrum-run.cmd
-    std::wstring arguments;
     DWORD status;
-    std::string said;
-    std::string report;
+    std::string said, report;
     std::vector<std::wstring> left;  // once what was held is let go
     Scan scan;
-    std::function<void()> check;
+    std::function<void()> check = {};
+    std::wstring wrapper = ProgramFolder() + L"\\kestrum-run.exe";  // a .cmd: the shim, started through cmd
+    std::wstring arguments = L"";
   };
   const Row rows[] = {
-      {"product folders, no service: sc says FAILED", plantFolders, ProgramFolder(), true, L"", 0, removed + "\n",
-       afterTool(clean, missing), {}, nothing, {}},
-      {"kestrum.exe crashes", [] { return Held(); }, crashing, true, L"", 0xC0000005,
-       "kestrum-run: kestrum.exe ended with 0xC0000005\n"
-       "kestrum-run: CRASHED, status 3221225477, stayed 0, failed 0, restart 0\n",
-       "Current Directory: C:\\\n\nStopping Service\n----------------\n", {}, nothing, {}},
-      {"service held open while it is deleted", holdService, ProgramFolder(), false, L"", 3010,
-       "kestrum-run: RESTART, status 3010, stayed 0, failed 0, restart 1\n",
-       afterProcesses(afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\n"), restart), {}, restarts, {}},
-      {"service held by a product process until the process stage", holdServiceInProduct, ProgramFolder(), false, L"",
-       0, removed + "\n",
+      {"product folders, no service: sc says FAILED", plantFolders, 0, removed, afterTool(clean, missing), {}, nothing,
+       {}, ProgramFolder() + cmd},
+      {"kestrum.exe crashes", [] { return Held(); }, 0xC0000005,
+       "kestrum-run: kestrum.exe ended with 0xC0000005\n" + verdict("CRASHED", 0xC0000005),
+       "Current Directory: C:\\\n\nStopping Service\n----------------\n", {}, nothing, {}, crashing + cmd},
+      {"service held open while it is deleted", holdService, 3010, verdict("RESTART", 3010, 0, 0, 1),
+       afterProcesses(afterTool(keyLeft(found(clean)), "[SC] DeleteService SUCCESS\r\n"), restart), {}, restarts},
+      {"service held by a product process until the process stage", holdServiceInProduct, 0, removed,
        afterProcesses(afterTool(found(clean), "[SC] DeleteService SUCCESS\r\n"), "Terminating process: OrvClient.exe"),
-       {}, nothing, {}},
-      {"product file held open", holdFile, ProgramFolder(), false, L"", 2, left, heldFileReport,
-       {L"folder C:\\ProgramData\\Velmoran"}, folder1, {}},
+       {}, nothing},
+      {"product file held open", holdFile, 2, left, heldFileReport, {L"folder C:\\ProgramData\\Velmoran"}, folder1},
       // Never marked, but the installer pass took its key, without which
       // the service manager does not build it again when Windows starts.
-      {"sc refused", refuseDeletion, ProgramFolder(), false, L"", 2, left,
+      {"sc refused", refuseDeletion, 2, left,
        afterProcesses(afterTool(keyLeft(found(clean)), "[SC] OpenService FAILED 5:\r\n\r\nAccess is denied.\r\n\r\n"),
                       "Terminating process: OrvKey.exe\nSTAYED: the service StartupService\n"),
-       {L"service StartupService (stopped)"}, restarts, {}},
-      {"report held by another process: kestrum.exe not started", holdReport, ProgramFolder(), false, L"", 1618,
-       "kestrum-run: the report " + Utf8(report) + " is held by another process; kestrum.exe not started\n" + busy +
-           "0, restart 0\n",
-       "collected\n", folders, folders4, {}},
-      {"-s: a reporting run, judged", holdFile, ProgramFolder(), true, L"-s", 2,
+       {L"service StartupService (stopped)"}, restarts},
+      {"report held by another process: kestrum.exe not started", holdReport, 1618,
+       notStarted(" is held by another process", "BUSY", 1618), "collected\n", folders, folders4},
+      {"-s: a reporting run, judged", holdFile, 2,
        "kestrum-run: -s dropped: kestrum-run needs kestrum's report to judge the run\n" + left, heldFileReport,
-       {L"folder C:\\ProgramData\\Velmoran"}, folder1, {}},
-      {"kestrum.exe missing beside the wrapper", plantFolders, alone, false, L"", 9009,
-       "kestrum-run: kestrum.exe not found beside kestrum-run.exe: " + Utf8(alone) +
-           "\\kestrum.exe\nkestrum-run: NOT RUN, status 9009, stayed 0, failed 0, restart 0\n",
-       "", folders, folders4, {}},
-      {"kestrum.exe is no program", plantFolders, broken, false, L"", 9010,
-       "kestrum-run: kestrum.exe could not be started: 193\n"
-       "kestrum-run: NOT RUN, status 9010, stayed 0, failed 0, restart 0\n",
-       "", folders, folders4, {}},
-      {"a file where the report folder belongs", plantReportFile, ProgramFolder(), false, L"", 1,
-       "kestrum-run: the report " + Utf8(report) + " cannot be made or opened: 267; kestrum.exe not started\n"
-       "kestrum-run: NOT RUN, status 1, stayed 0, failed 0, restart 0\n",
-       "", folders, folders4, {}},
-      {"the report a second name of another file", linkReport, ProgramFolder(), false, L"", 1,
-       "kestrum-run: the report " + Utf8(report) + " cannot be made or opened: 1920; kestrum.exe not started\n"
-       "kestrum-run: NOT RUN, status 1, stayed 0, failed 0, restart 0\n",
-       "", folders, folders4, [&] { EXPECT_EQ(ReadWholeFile(victim), "victim\n"); }},
-      {"run lock given up", [&] { PlantProductFolders(); return setVariable(L"KESTRUM_STANDIN_GIVES_UP"); }, crashing,
-       false, L"", 1618, busy + "1, restart 0\n", "Current Directory: C:\\\n" + gaveUp, folders, folders4, {}},
-      {"log just under its bound: the run appended", [&] { EXPECT_TRUE(PlantFile(log, filler)); return Held(); },
-       ProgramFolder(), false, L"-bo", 0, removed + "\n", bootstrapper, {}, nothing,
-       [&] { expectLog(log, filler, "-bo"); }},
-      {"log over its bound: rotated, then the run", [] { return Held(); }, ProgramFolder(), false,
-       L"-bo \"a \\\"b\\\\\"", 0, removed + "\n", bootstrapper, {}, nothing, [&] {
+       {L"folder C:\\ProgramData\\Velmoran"}, folder1, {}, ProgramFolder() + cmd, L"-s"},
+      {"kestrum.exe missing beside the wrapper", plantFolders, 9009,
+       "kestrum-run: kestrum.exe not found beside kestrum-run.exe: " + Utf8(alone) + "\\kestrum.exe\n" +
+           verdict("NOT RUN", 9009),
+       "", folders, folders4, {}, alone + exe},
+      {"kestrum.exe is no program", plantFolders, 9010,
+       "kestrum-run: kestrum.exe could not be started: 193\n" + verdict("NOT RUN", 9010), "", folders, folders4, {},
+       broken + exe},
+      {"a file where the report folder belongs", plantReportFile, 1,
+       notStarted(" cannot be made or opened: 267", "NOT RUN", 1), "", folders, folders4},
+      {"the report a second name of another file", linkReport, 1,
+       notStarted(" cannot be made or opened: 1920", "NOT RUN", 1), "", folders, folders4,
+       [&] { EXPECT_EQ(ReadWholeFile(victim), "victim\n"); }},
+      {"run lock given up", [&] { PlantProductFolders(); return setVariable(L"KESTRUM_STANDIN_GIVES_UP"); }, 1618,
+       verdict("BUSY", 1618, 0, 1), "Current Directory: C:\\\n" + gaveUp, folders, folders4, {}, crashing + exe},
+      {"log just under its bound: the run appended", [&] { EXPECT_TRUE(PlantFile(log, filler)); return Held(); }, 0,
+       removed, bootstrapper, {}, nothing, [&] { expectLog(log, filler, "-bo"); }, ProgramFolder() + exe, L"-bo"},
+      {"log over its bound: rotated, then the run", [] { return Held(); }, 0, removed, bootstrapper, {}, nothing,
+       [&] {
          expectLog(oldLog, filler, "-bo");
          expectLog(log, "", "-bo \"a \\\"b\\\\\"");
-       }},
+       },
+       ProgramFolder() + exe, L"-bo \"a \\\"b\\\\\""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.machine);
     Held held = row.plant();
-    const std::wstring arguments = row.arguments.empty() ? L"" : L" " + row.arguments;
-    const RunResult run =
-        row.shim ? RunProgram(std::wstring(system) + L"\\cmd.exe",
-                              L"cmd /c \"\"" + row.folder + L"\\kestrum-run.cmd\"" + arguments + L"\"", start_)
-                 : RunProgram(row.folder + L"\\kestrum-run.exe",
-                              L"\"" + row.folder + L"\\kestrum-run.exe\"" + arguments, start_);
-    const RunResult scan = RunScan(L"");
-    // The JSON form's status, and the service that goes at the restart.
-    const RunResult json = RunScan(L"--json");
+    const std::wstring command = L"\"" + row.wrapper + L"\"" + (row.arguments.empty() ? L"" : L" " + row.arguments);
+    const RunResult run = row.wrapper.substr(row.wrapper.size() - 4) == L".cmd"
+                              ? RunProgram(std::wstring(system) + L"\\cmd.exe", L"cmd /c \"" + command + L"\"", start_)
+                              : RunProgram(row.wrapper, command, start_);
+    const RunResult scan = RunScan(L""), json = RunScan(L"--json");
     held.reset();
     EXPECT_EQ(json.exitCode, row.scan.status);
     EXPECT_NE(json.output.find("\n  \"status\": " + std::to_string(row.scan.status) + ",\n"), std::string::npos);
@@ -553,22 +524,14 @@ TEST_F(RemovalRun, WrapperStatusSaysWhetherAnythingOfTheProductStayed) {
   }
 }
 
-DWORD WINAPI RunWrapperBootstrapperOnly(void* context) {
-  auto* run = static_cast<ConcurrentRun*>(context);
-  const std::wstring wrapper = ProgramFolder() + L"\\kestrum-run.exe";
-  run->result = RunProgram(wrapper, L"\"" + wrapper + L"\" -bo", run->start);
-  return 0;
-}
-
 // Two wrappers at once: the second waits for the first to end, and each
 // judges the report of its own run, not the other's half-written one.
 TEST_F(RemovalRun, WrappersStartedTogetherTakeTurns) {
   ASSERT_TRUE(PlantProgramW6432Dir(NativeProgramFilesFolder()));
   PlantBootstrapperRecords();
-  ConcurrentRun runs[2] = {{start_, {}}, {start_, {}}};
+  ConcurrentRun runs[2] = {{start_, {}, true}, {start_, {}, true}};
   HANDLE threads[2];
-  for (int at = 0; at < 2; ++at)
-    threads[at] = CreateThread(nullptr, 0, RunWrapperBootstrapperOnly, &runs[at], 0, nullptr);
+  for (int at = 0; at < 2; ++at) threads[at] = CreateThread(nullptr, 0, RunBootstrapperOnly, &runs[at], 0, nullptr);
   ASSERT_EQ(WaitForMultipleObjects(2, threads, TRUE, 600000), WAIT_OBJECT_0);
   for (HANDLE thread : threads) CloseHandle(thread);
   for (const ConcurrentRun& run : runs) {

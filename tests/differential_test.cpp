@@ -4,10 +4,9 @@
 // every report byte and everything left in the twins must be the same.
 // Before each run of the recorded engine, the scan of the same kind lists
 // its twin: it must change nothing in it, and list exactly what the run
-// then reports deleted (check passes included) or left as shared. Its JSON
-// form must hold the text form's text and list its findings in the same
-// order; with KESTRUM_SCAN_JSON set to a folder, each document and the
-// text form are left there for the schema check (tests/scan-json.sh).
+// then reports deleted (check passes included) or left as shared; its JSON
+// form holds that text and its findings in order (KESTRUM_SCAN_JSON: a
+// folder to leave both in for tests/scan-json.sh's schema check).
 //
 // A few dozen hives run by default. More, for a longer search:
 //   KESTRUM_DIFFERENTIAL_HIVES=2000 KESTRUM_DIFFERENTIAL_SEED=1000
@@ -330,15 +329,10 @@ std::vector<std::string> FindingLines(const std::string& text) {
 }
 
 void LeaveForSchemaCheck(unsigned seed, unsigned stages, const JsonScan& scan) {
-  const char* folder = std::getenv("KESTRUM_SCAN_JSON");
-  if (folder == nullptr || *folder == '\0') return;
-  const std::string name = std::string(folder) + "\\" + std::to_string(seed) + (stages == NormalRunStages ? "" : "-bo");
-  for (const auto& [suffix, bytes] : {std::pair{".json", &scan.json}, std::pair{".txt", &scan.text}}) {
-    std::FILE* file = std::fopen((name + suffix).c_str(), "wb");
-    ASSERT_NE(file, nullptr) << name << suffix;
-    std::fwrite(bytes->data(), 1, bytes->size(), file);
-    std::fclose(file);
-  }
+  const wchar_t* folder = _wgetenv(L"KESTRUM_SCAN_JSON");
+  if (folder == nullptr || *folder == L'\0') return;
+  const std::wstring name = folder + (L"\\" + std::to_wstring(seed)) + (stages == NormalRunStages ? L"" : L"-bo");
+  EXPECT_TRUE(PlantFile(name + L".json", scan.json) && PlantFile(name + L".txt", scan.text)) << Utf8(name);
 }
 
 // The things one set holds and the other does not, the first few.

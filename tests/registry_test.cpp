@@ -502,10 +502,7 @@ std::wstring RunHiveName(DWORD process, unsigned long long started, const std::w
 }
 
 // Where the private copies of users' hives are made.
-std::wstring CopiesPlace() {
-  wchar_t windows[MAX_PATH];
-  return std::wstring(windows, GetSystemWindowsDirectoryW(windows, MAX_PATH)) + L"\\Temp\\";
-}
+std::wstring CopiesPlace() { return WindowsFolder() + L"\\Temp\\"; }
 
 // This process's start time, as a kestrum hive's name gives it.
 unsigned long long ProcessStart() {
@@ -518,36 +515,29 @@ unsigned long long ProcessStart() {
 // measure gave, from a first measurement taken before the work starts.
 struct Watch {
   std::function<size_t()> measure;
-  volatile LONG stop = 0;
-  volatile LONG polls = 0;
+  volatile LONG stop = 0, polls = 0;
   size_t most = 0;
+
+  static DWORD WINAPI Poll(void* context) {
+    auto* watch = static_cast<Watch*>(context);
+    for (; InterlockedCompareExchange(&watch->stop, 0, 0) == 0; InterlockedIncrement(&watch->polls))
+      watch->most = std::max(watch->most, watch->measure());
+    return 0;
+  }
+  void During(const std::function<void()>& work) {
+    stop = 0, polls = 0;
+    const HANDLE watcher = CreateThread(nullptr, 0, Poll, this, 0, nullptr);
+    while (InterlockedCompareExchange(&polls, 0, 0) == 0) Sleep(1);
+    work();
+    InterlockedExchange(&stop, 1);
+    WaitForSingleObject(watcher, INFINITE);
+    CloseHandle(watcher);
+  }
 };
 
-DWORD WINAPI Measure(void* context) {
-  auto* watch = static_cast<Watch*>(context);
-  while (InterlockedCompareExchange(&watch->stop, 0, 0) == 0) {
-    watch->most = std::max(watch->most, watch->measure());
-    InterlockedIncrement(&watch->polls);
-  }
-  return 0;
-}
-
-template <typename Work>
-void Watched(Watch& watch, Work work) {
-  watch.stop = 0;
-  watch.polls = 0;
-  const HANDLE watcher = CreateThread(nullptr, 0, Measure, &watch, 0, nullptr);
-  while (InterlockedCompareExchange(&watch.polls, 0, 0) == 0) Sleep(1);
-  work();
-  InterlockedExchange(&watch.stop, 1);
-  WaitForSingleObject(watcher, INFINITE);
-  CloseHandle(watcher);
-}
-
-// The hives loaded under names that begin with prefix (but skip, which the
-// test loaded), counted; and the entries (the rest of the name) of those
-// seen loaded while a copy folder of their name was there, and of those
-// seen without one: loaded from a user's own file.
+// The hives loaded under names that begin with prefix (but skip), counted;
+// and the entries (the rest of the name) of those seen loaded with a copy
+// folder of their name, and of those without one: a user's own file.
 struct HiveLoads {
   std::wstring prefix, skip;
   std::set<std::wstring> copied = {}, own = {};
@@ -677,7 +667,7 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
       ReportCapture scanCapture;
       const RegistryWork scan(stage == &DeleteInstallerRegistryEntries ? InstallerEntries : BootstrapperEntries,
                               Hives(), RegistryPurpose::Scan);
-      Watched(watch, [&] { EXPECT_TRUE(stage()); });
+      watch.During([&] { EXPECT_TRUE(stage()); });
       scanned = scanCapture.Text();
     }
     EXPECT_EQ(loads.own, std::set<std::wstring>{});
@@ -691,7 +681,7 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
     ReportCapture capture;
     {
       const KernelHandle heldClean = HoldFile(cleanFile);
-      Watched(watch, [&] { EXPECT_TRUE(stage()); });
+      watch.During([&] { EXPECT_TRUE(stage()); });
     }
     ASSERT_TRUE(SetEnvironmentVariableW(L"SystemDrive", L"C:"));
     // The running one's, and at most one of this run's.
@@ -729,13 +719,11 @@ TEST(UserHives, EveryUsersRecordsGoAndNoHiveStaysLoaded) {
   }
 }
 
-// Whether the run behind a kestrum hive has ended is decided with the
-// debug privilege enabled: without it an administrator's run (not
-// SYSTEM's) cannot open another user's process that took a dead run's ID,
-// takes it for the run, and leaves that hive loaded. Wine lets no
-// privilege open a process whose DACL refuses the caller, so what is
-// shown is the token, read from a second thread while the runs of many
-// hives are judged: enabled then, disabled before and after.
+// Whether the run behind a kestrum hive has ended is judged with the debug
+// privilege: without it an administrator's run cannot open another user's
+// process that took a dead run's ID, and leaves that hive loaded. Wine lets
+// no privilege open a process whose DACL refuses the caller, so the token
+// is shown instead: enabled while many hives are judged, not before or after.
 TEST(UserHives, EndedRunsAreJudgedWithTheDebugPrivilege) {
   // Hives of this live run: judged, and left loaded.
   for (int user = 0; user < 400; ++user)
@@ -744,7 +732,7 @@ TEST(UserHives, EndedRunsAreJudgedWithTheDebugPrivilege) {
   const std::vector<std::wstring> hives = SubkeyNames(HKEY_USERS, L"");
   ASSERT_FALSE(PrivilegeEnabled(SE_DEBUG_NAME));
   Watch watch{[] { return static_cast<size_t>(PrivilegeEnabled(SE_DEBUG_NAME)); }};
-  Watched(watch, [] { EXPECT_TRUE(UnloadHivesOfEndedRuns().empty()); });
+  watch.During([] { EXPECT_TRUE(UnloadHivesOfEndedRuns().empty()); });
   EXPECT_EQ(watch.most, 1u) << watch.polls << " polls";
   EXPECT_FALSE(PrivilegeEnabled(SE_DEBUG_NAME));
   EXPECT_EQ(SubkeyNames(HKEY_USERS, L""), hives);

@@ -1,18 +1,11 @@
 #!/usr/bin/env bash
-# scan-json.sh TEMPLATE BIN: kestrum-scan's JSON form, each document
-# checked by tests/scan_json_check.py (Debian's python3-jsonschema) against
-# the shipped schema and, item for item, against the text form:
-#   1. the planted machine, with a second user's records and keys whose
-#      names hold line breaks, control characters, quotes and lone
-#      surrogates: the real program's text and JSON, normal and -bo;
-#   2. the differential test's generated hives (a few), as that test leaves
-#      each document and its text;
-#   3. a machine whose records a real installer wrote: an .msi built with
-#      wixl, installed by Wine's msiexec; the scan's keys are those the run
-#      then reports deleted, and the scan after the run finds nothing;
-#   4. an unknown switch: nothing on standard output, one line on standard
-#      error.
-# Each part in its own throwaway prefix made from TEMPLATE.
+# scan-json.sh TEMPLATE BIN: kestrum-scan --json, each document checked by
+# scan_json_check.py against the shipped schema and, item for item, the text
+# form: the planted machine (a second user; names with line breaks, controls,
+# quotes, lone surrogates), normal and -bo; the differential test's hives; an
+# .msi that wixl built and Wine's msiexec installed (the scan's keys are those
+# the run then deletes; nothing after it); an unknown switch (one line on
+# standard error). Each part in its own throwaway prefix made from TEMPLATE.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(dirname "$here")
@@ -76,10 +69,8 @@ check installed
 wine "$bin/kestrum.exe" >"$work/run.txt"
 /usr/bin/python3 - "$work/installed.json" "$work/run.txt" <<'PY' || fail "the scan of the installed product is not what the run deleted"
 import json, re, sys
-scan = json.load(open(sys.argv[1], encoding="utf-8"))
-run = open(sys.argv[2], encoding="utf-8").read()
-scanned = sorted(item["path"] for item in scan["found"] if item["kind"] == "key")
-deleted = sorted(re.findall(r"^Deleting (.*)\.\.SUCCESS$", run, re.M))
+scanned = sorted(item["path"] for item in json.load(open(sys.argv[1], encoding="utf-8"))["found"] if item["kind"] == "key")
+deleted = sorted(re.findall(r"^Deleting (.*)\.\.SUCCESS$", open(sys.argv[2], encoding="utf-8").read(), re.M))
 packed = [path for path in scanned if "4855687A0CDDB614B846EDB2FCE21DFD" in path]
 if scanned != deleted or len(packed) < 3 or not any("{A7865584-DDC0-416B-8B64-DE2BCF2ED1DF}" in p for p in scanned):
     sys.exit("scanned %s\ndeleted %s" % (scanned, deleted))

@@ -1,13 +1,10 @@
 #!/usr/bin/python3
 """scan_json_check.py SCHEMA DOCUMENT TEXT [STATUS]
 
-Checks one document of kestrum-scan --json against the shipped schema
-(Debian's python3-jsonschema) and against the text form of the same scan:
-its lines are the text, byte for byte, and each item of found, sharedKeys
-and notLookedAt is the text's line for it, in the text's order; the
-counts are the text's last line and the numbers of items; the status, when
-given, is the program's exit status. Prints what differs; exits 1 if
-anything does."""
+Checks one document of kestrum-scan --json against the shipped schema and
+against the text form of the same scan: its lines, its items (each the
+text's line for it, in order), its counts and last line, and its status
+(the program's, when given). Prints what differs; exits 1 if anything does."""
 import json
 import re
 import sys
@@ -16,12 +13,9 @@ import jsonschema
 
 schema_path, document_path, text_path = sys.argv[1:4]
 status = int(sys.argv[4]) if len(sys.argv) > 4 else None
-with open(schema_path, encoding="utf-8") as f:
-    schema = json.load(f)
-with open(document_path, "rb") as f:
-    raw = f.read()
-with open(text_path, "rb") as f:
-    text = f.read().decode("utf-8")
+schema = json.load(open(schema_path, encoding="utf-8"))
+raw = open(document_path, "rb").read()
+text = open(text_path, "rb").read().decode("utf-8")
 failures = []
 
 # Strict UTF-8, and strict JSON: no NaN, no duplicate member.
@@ -52,42 +46,38 @@ if as_text("\n".join(lines) + "\n") != text:
     failures.append("lines differ from the text form")
 
 def shown(item):
-    return printable((item["user"] + "\\" if "user" in item else "") + item["path"])
+    return printable((item["user"] + "\\" if "user" in item else "") + item.get("path", ""))
 
-def found_line(item):
-    kind = item["kind"]
-    if kind == "service":
-        return "Found service %s: %s" % (item["name"], item["state"])
-    if kind == "process":
-        return "Found process %s, process ID %d" % (item["image"], item["processId"])
-    if kind == "folder":
-        line = "Found folder %s with %d entries" % (item["path"], item["entries"])
-        return line + ("; FAILED to list %d folders in it" % item["unlisted"] if "unlisted" in item else "")
-    if kind == "key":
-        return "Found key " + shown(item) + (", which a run cannot delete: %d" % item["code"] if "code" in item else "")
-    return "Found value '%s' of %s" % (printable(item["name"]), shown(item))
+# Each item's line, by its kind: a format over its members (shown: user and
+# path; printed: the value's name), with a tail when an optional member is
+# there. Of some places not looked at, the line's start: the rest varies.
+FOUND = {"service": "Found service %(name)s: %(state)s", "process": "Found process %(image)s, process ID %(processId)d",
+         "folder": "Found folder %(path)s with %(entries)d entries", "key": "Found key %(shown)s",
+         "value": "Found value '%(printed)s' of %(shown)s"}
+TAILS = {"folder": ("unlisted", "; FAILED to list %(unlisted)d folders in it"),
+         "key": ("code", ", which a run cannot delete: %(code)d")}
+NOT_LOOKED_AT = {"service": "FAILED to look for service %(name)s: %(code)d",
+                 "process": "FAILED to open process %(image)s, process ID %(processId)d: %(code)d",
+                 "folder": "Found folder %(path)s with ", "baseFolder": "FAILED to obtain ",
+                 "userRegistry": "FAILED to open the registry of user %(user)s: %(code)d"}
 
-def not_looked_at_line(item):
-    kind = item["kind"]
-    if kind == "service":
-        return "FAILED to look for service %s: %d" % (item["name"], item["code"])
-    if kind == "process":
-        return "FAILED to open process %s, process ID %d: %d" % (item["image"], item["processId"], item["code"])
-    if kind == "folder":
-        return "Found folder %s with " % item["path"]  # the found line's start; its end says how many
-    if kind == "baseFolder":
-        return "FAILED to obtain "
-    return "FAILED to open the registry of user %s: %d" % (item["user"], item["code"])
+def line_of(table, tails={}):
+    def line(item):
+        fields = dict(item, shown=shown(item), printed=printable(item.get("name", "")))
+        member, tail = tails.get(item.get("kind"), (None, ""))
+        return table[item.get("kind")] % fields + (tail % fields if member in item else "")
+    return line
 
 text_lines = text.split("\n")
 sections = [
-    ("found", found_line, lambda l: re.match("Found (service|process|folder|key|value) ", l)),
+    ("found", line_of(FOUND, TAILS), lambda l: re.match("Found (service|process|folder|key|value) ", l)),
     ("atNextRestart",
-     lambda item: "RESTART: the service %s is marked for deletion and goes at the next restart at the latest" % item["name"],
+     line_of({"service": "RESTART: the service %(name)s is marked for deletion and goes at the next restart at "
+                         "the latest"}),
      lambda l: l.startswith("RESTART: ")),
-    ("sharedKeys", lambda item: "Found shared key %s, which a run leaves" % shown(item),
+    ("sharedKeys", line_of({None: "Found shared key %(shown)s, which a run leaves"}),
      lambda l: l.startswith("Found shared key ")),
-    ("notLookedAt", not_looked_at_line,
+    ("notLookedAt", line_of(NOT_LOOKED_AT),
      lambda l: l.startswith(("FAILED to look for service ", "FAILED to open process ", "FAILED to obtain ",
                              "FAILED to open the registry of user ")) or "; FAILED to list " in l),
 ]
@@ -103,13 +93,11 @@ for name, line_of, listed in sections:
 
 counts = document.get("counts", {})
 kinds = [item["kind"] for item in document.get("found", [])]
-for count, kind in [("services", "service"), ("processes", "process"), ("folders", "folder"), ("keys", "key"),
-                    ("values", "value")]:
-    if counts.get(count) != kinds.count(kind):
-        failures.append("counts.%s is %s, %d found" % (count, counts.get(count), kinds.count(kind)))
-for count in ("atNextRestart", "sharedKeys", "notLookedAt"):
-    if counts.get(count) != len(document.get(count, [])):
-        failures.append("counts.%s is %s, %d items" % (count, counts.get(count), len(document.get(count, []))))
+there = dict(zip(("services", "processes", "folders", "keys", "values"), (kinds.count(kind) for kind in FOUND)),
+             **{name: len(document.get(name, [])) for name in ("atNextRestart", "sharedKeys", "notLookedAt")})
+for count, number in there.items():
+    if counts.get(count) != number:
+        failures.append("counts.%s is %s, %d there" % (count, counts.get(count), number))
 summary = ("Found %(services)d services, %(processes)d processes, %(folders)d folders, %(keys)d keys, %(values)d values; "
            "%(sharedKeys)d shared keys a run leaves; %(notLookedAt)d places not looked at." % counts)
 # The program's last line sums it up (the stages run by themselves have none).

@@ -60,8 +60,7 @@ std::vector<std::string> MachineSnapshot() {
   wchar_t temp[MAX_PATH];
   std::wstring harnessFolder(temp, GetTempPathW(MAX_PATH, temp));
   if (!harnessFolder.empty()) harnessFolder.pop_back();
-  wchar_t windows[MAX_PATH];
-  const std::wstring copies = std::wstring(windows, GetSystemWindowsDirectoryW(windows, MAX_PATH)) + L"\\Temp";
+  const std::wstring copies = WindowsFolder() + L"\\Temp";
   std::vector<std::wstring> folders{L"C:"};
   while (!folders.empty()) {
     const std::wstring folder = folders.back();
@@ -174,17 +173,14 @@ TEST(ScanProgram, ListsWhatTheRunOfTheSameKindThenReportsAndNothingAfterIt) {
   EXPECT_NE(blind.output.find("; 1 places not looked at.\n"), std::string::npos) << blind.output;
 }
 
-// The usage switches, and what it does not know (or -s, which writes
-// nothing, with --json, which writes a document): a status of their own,
-// the usage text or one line, and nothing scanned, on a machine where a
-// scan would find something.
+// The usage switches, and what it does not know (or -s with --json): 87,
+// the usage text or one line, and nothing scanned where a scan finds some.
 TEST(ScanProgram, ShowsItsUsageOrRefusesWithoutScanning) {
   const RunResult plant = RunProgram(ProgramFolder() + L"\\kestrum-plant.exe", L"kestrum-plant registry");
   ASSERT_EQ(plant.exitCode, 0u);
-  const std::string build = sizeof(void*) == 8 ? "64-bit" : "32-bit";
-  const std::string usage =
-      "kestrum-scan " KESTRUM_VERSION_TEXT " (" + build + "): what of the Orvane client is on this machine, and "
-      "what a\nkestrum.exe run with the same options would remove. It changes nothing.\n\n"
+  const std::string usage = Title().substr(0, Title().size() - 1) +
+      ": what of the Orvane client is on this machine, and what a\nkestrum.exe run with the same options would "
+      "remove. It changes nothing.\n\n"
       "Usage: kestrum-scan.exe [-bo] [-s | --json]\n"
       "  -bo      what a kestrum.exe -bo run would remove (the bootstrapper's records)\n"
       "  -s       write nothing: the status only\n"
@@ -195,10 +191,7 @@ TEST(ScanProgram, ShowsItsUsageOrRefusesWithoutScanning) {
       "which goes at the next restart; 87 this text, or a command line not understood:\nnothing was scanned.\n";
   const std::string unknown = "; nothing was scanned. Usage: kestrum-scan.exe [-bo] [-s | --json]\n";
   const std::pair<const wchar_t*, std::string> rows[] = {
-      {L"/?", usage},
-      {L"-?", usage},
-      {L"-h", usage},
-      {L"-bo --help -x", usage},
+      {L"/?", usage}, {L"-?", usage}, {L"-h", usage}, {L"-bo --help -x", usage},
       {L"-S", "kestrum-scan: unknown switch '-S'" + unknown},
       {L"-bo /s", "kestrum-scan: unknown switch '/s'" + unknown},
       {L"--JSON", "kestrum-scan: unknown switch '--JSON'" + unknown},

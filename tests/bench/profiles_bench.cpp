@@ -1,24 +1,16 @@
-// kestrum_profiles_bench: what the users' part of the registry stages
-// costs per offline profile, for a run and for a scan, set against its
-// floor: a copy, a load, one walk and an unload of each profile's hive,
-// nothing else; at 10 profiles and at N, so that a cost that grows with
-// the count shows.
-//
-//   kestrum_profiles_bench [--profiles N] [--keys K] [--repeats R]
-//
-// Plants N profiles (100 unless given) listed in ProfileList, each with a
-// hive file of about K keys (2,000 unless given, some 400 KB);
-// one in 33 holds the product's per-user records. The other hives (the
-// machine's, the current user's) are stand-ins with nothing in them.
+// kestrum_profiles_bench [--profiles N] [--keys K] [--repeats R]: what the
+// users' part of the registry stages costs per offline profile, for a run
+// and a scan, against its floor (a copy, a load, one walk and an unload of
+// each hive), at 10 profiles and at N (100), so that a cost that grows with
+// the count shows. Each hive holds about K keys (2,000, some 400 KB); one in
+// 33 the product's records. The machine's and current user's are stand-ins.
 #include <windows.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
-#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "floor_walk.h"
@@ -35,48 +27,30 @@ const wchar_t Templates[] = L"C:\\users\\kestrum-bench";
 const wchar_t FloorHive[] = L"kestrum-bench-floor";
 constexpr unsigned RecordsEvery = 33;
 
-struct Random {
-  unsigned state = 4242;
-  unsigned Next() {
-    state = state * 1103515245u + 12345u;
-    return (state >> 16) & 0x7fff;
-  }
-};
-
-bool SetString(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, WalkAccess, nullptr, &key, nullptr) != ERROR_SUCCESS)
-    return false;
-  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                 static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-  return true;
-}
-
 // A user's hive of about keys keys, some ten levels deep, three values
 // each, saved to file by the system's save call; with the product's
 // per-user records when records is set.
 bool SaveHive(unsigned keys, bool records, const std::wstring& file) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, HiveSource);
   std::vector<std::wstring> parents{HiveSource};
-  Random random;
+  Random random{4242};
   for (size_t next = 0, planted = 0; next < parents.size() && planted < keys; ++next) {
     const unsigned children = next == 0 ? 12 : random.Next() % 9;
     for (unsigned child = 0; child < children && planted < keys; ++child, ++planted) {
       const std::wstring path = parents[next] + L"\\Node" + std::to_wstring(child) + L"-" + std::to_wstring(planted);
-      SetString(HKEY_LOCAL_MACHINE, path, L"Description", L"Setting " + std::to_wstring(planted) + L" of an app");
-      SetString(HKEY_LOCAL_MACHINE, path, L"Path", L"C:\\Users\\someone\\AppData\\Local\\App\\file.dat");
-      SetString(HKEY_LOCAL_MACHINE, path, L"Version", L"10.0." + std::to_wstring(planted % 97));
+      PlantRecord(HKEY_LOCAL_MACHINE, path, L"Description", L"Setting " + std::to_wstring(planted) + L" of an app");
+      PlantRecord(HKEY_LOCAL_MACHINE, path, L"Path", L"C:\\Users\\someone\\AppData\\Local\\App\\file.dat");
+      PlantRecord(HKEY_LOCAL_MACHINE, path, L"Version", L"10.0." + std::to_wstring(planted % 97));
       parents.push_back(path);
     }
   }
   const std::wstring installer = std::wstring(HiveSource) + L"\\Software\\Microsoft\\Installer\\";
-  SetString(HKEY_LOCAL_MACHINE, installer + L"Products\\7A6B5C4D3E2F10011223344556677889", L"ProductName", L"Other");
+  PlantRecord(HKEY_LOCAL_MACHINE, installer + L"Products\\7A6B5C4D3E2F10011223344556677889", L"ProductName", L"Other");
   if (records) {
-    SetString(HKEY_LOCAL_MACHINE, installer + L"Products\\9636B389AB5D5D14EBF454D61C4F4941", L"ProductName",
-              L"Orvane Setup");
-    SetString(HKEY_LOCAL_MACHINE, installer + L"UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071",
-              L"9636B389AB5D5D14EBF454D61C4F4941", L"");
+    PlantRecord(HKEY_LOCAL_MACHINE, installer + L"Products\\9636B389AB5D5D14EBF454D61C4F4941", L"ProductName",
+                L"Orvane Setup");
+    PlantRecord(HKEY_LOCAL_MACHINE, installer + L"UpgradeCodes\\5B1E0A3C7D924E6F8A1B2C3D4E5F6071",
+                L"9636B389AB5D5D14EBF454D61C4F4941", L"");
   }
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, HiveSource, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
@@ -89,9 +63,8 @@ bool SaveHive(unsigned keys, bool records, const std::wstring& file) {
 
 std::wstring ProfileFolder(unsigned at) { return std::wstring(Templates) + L"-" + std::to_wstring(at); }
 std::wstring ProfileSid(unsigned at) { return L"S-1-5-21-7-7-7-" + std::to_wstring(2000 + at); }
-bool HoldsRecords(unsigned at) { return at % RecordsEvery == 0; }
 std::wstring TemplateOf(unsigned at) {
-  return std::wstring(Templates) + (HoldsRecords(at) ? L"\\records.dat" : L"\\clean.dat");
+  return std::wstring(Templates) + (at % RecordsEvery == 0 ? L"\\records.dat" : L"\\clean.dat");
 }
 
 // Profiles from..to-1, listed in ProfileList as the profile service lists them.
@@ -100,14 +73,8 @@ bool PlantProfiles(unsigned from, unsigned to) {
     const std::wstring folder = ProfileFolder(at);
     CreateDirectoryW(folder.c_str(), nullptr);
     if (!CopyFileW(TemplateOf(at).c_str(), (folder + L"\\NTUSER.DAT").c_str(), FALSE)) return false;
-    const std::wstring path = L"%SystemDrive%\\users\\kestrum-bench-" + std::to_wstring(at);
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, (ProfileList + ProfileSid(at)).c_str(), 0, nullptr, 0, WalkAccess, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS)
-      return false;
-    RegSetValueExW(key, L"ProfileImagePath", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                   static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
+    PlantRecord(HKEY_LOCAL_MACHINE, ProfileList + ProfileSid(at), L"ProfileImagePath",
+                L"%SystemDrive%\\users\\kestrum-bench-" + std::to_wstring(at), REG_EXPAND_SZ);
   }
   return true;
 }
@@ -155,47 +122,14 @@ void UsersPart(HKEY standIn, RegistryPurpose purpose) {
   DeleteInstallerRegistryEntries();
 }
 
-struct Subject {
-  const char* name;
-  std::function<void()> run;
-  std::vector<double> seconds;
-};
-
-double Median(std::vector<double> samples) {
-  std::sort(samples.begin(), samples.end());
-  const size_t n = samples.size();
-  return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-}
-
-// Each subject's median time over rounds, interleaved as in the sweep
-// benchmark.
-std::vector<double> Measure(std::vector<Subject>& subjects, unsigned profiles, unsigned repeats) {
-  for (unsigned round = 0; round < repeats; ++round)
-    for (size_t k = 0; k < subjects.size(); ++k) {
-      Subject& subject = subjects[(k + round) % subjects.size()];
-      RestoreRecords(profiles);
-      const auto start = std::chrono::steady_clock::now();
-      subject.run();
-      subject.seconds.push_back(
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-  std::vector<double> medians;
-  for (Subject& subject : subjects) {
-    medians.push_back(Median(subject.seconds));
-    subject.seconds.clear();
-  }
-  return medians;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   unsigned profiles = 100, keys = 2000, repeats = 3;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (wcscmp(argv[i], L"--profiles") == 0) profiles = static_cast<unsigned>(_wtoi(argv[i + 1]));
-    if (wcscmp(argv[i], L"--keys") == 0) keys = static_cast<unsigned>(_wtoi(argv[i + 1]));
-    if (wcscmp(argv[i], L"--repeats") == 0) repeats = static_cast<unsigned>(_wtoi(argv[i + 1]));
-  }
+  for (int i = 1; i + 1 < argc; i += 2)
+    for (const auto& [name, value] :
+         {std::pair{L"--profiles", &profiles}, std::pair{L"--keys", &keys}, std::pair{L"--repeats", &repeats}})
+      if (wcscmp(argv[i], name) == 0) *value = static_cast<unsigned>(_wtoi(argv[i + 1]));
   profiles = std::max(profiles, 10u);
   QuietFlag = true;
   EnablePrivileges({SE_BACKUP_NAME, SE_RESTORE_NAME});
@@ -227,11 +161,12 @@ int wmain(int argc, wchar_t** argv) {
       return 1;
     }
     std::vector<Subject> subjects = {
-        {names[0], [&] { FloorOfProfiles(count, floorFolder); }, {}},
-        {names[1], [&] { UsersPart(standIn, RegistryPurpose::Remove); }, {}},
-        {names[2], [&] { UsersPart(standIn, RegistryPurpose::Scan); }, {}},
+        {names[0], nullptr, [&] { FloorOfProfiles(count, floorFolder); }},
+        {names[1], nullptr, [&] { UsersPart(standIn, RegistryPurpose::Remove); }},
+        {names[2], nullptr, [&] { UsersPart(standIn, RegistryPurpose::Scan); }},
     };
-    for (const double median : Measure(subjects, count, repeats)) perProfile[phase].push_back(median * 1000 / count);
+    Measure(subjects, repeats, [&] { RestoreRecords(count); });
+    for (const Subject& subject : subjects) perProfile[phase].push_back(Median(subject.seconds) * 1000 / count);
   }
 
   std::printf("hive file %lu KB; %u rounds, median\n\n", size.nFileSizeLow / 1024, repeats);
@@ -243,10 +178,9 @@ int wmain(int argc, wchar_t** argv) {
                 perProfile[1][at] / perProfile[0][at]);
   std::printf("\nN = %u profiles. Goal: at most 1.2 x floor, and per profile at N within 20%% of that at 10.\n",
               profiles);
-  std::printf("run users' part: %.2f x floor at %u profiles, %.2f x its cost per profile at 10\n",
-              perProfile[1][1] / perProfile[1][0], profiles, perProfile[1][1] / perProfile[0][1]);
-  std::printf("scan users' part: %.2f x floor at %u profiles, %.2f x its cost per profile at 10\n",
-              perProfile[1][2] / perProfile[1][0], profiles, perProfile[1][2] / perProfile[0][2]);
+  for (size_t at = 1; at < 3; ++at)
+    std::printf("%s: %.2f x floor at %u profiles, %.2f x its cost per profile at 10\n", names[at],
+                perProfile[1][at] / perProfile[1][0], profiles, perProfile[1][at] / perProfile[0][at]);
 
   RemoveProfiles(profiles);
   RegCloseKey(standIn);

@@ -46,15 +46,6 @@ const wchar_t BenchRoot[] = L"SOFTWARE\\KestrumBench";
 
 // ---- the synthetic tree -------------------------------------------------
 
-// A small fixed generator, so every run plants the same tree.
-struct Random {
-  unsigned state = 12345;
-  unsigned Next() {
-    state = state * 1103515245u + 12345u;
-    return (state >> 16) & 0x7fff;
-  }
-};
-
 void PlantValues(HKEY key, unsigned index) {
   wchar_t text[96];
   swprintf(text, 96, L"Component %u of a synthetic vendor product, build 10.%u.%u", index, index % 97,
@@ -112,15 +103,6 @@ const wchar_t UserProductRecords[] = L"Software\\KestrumBench";
 const wchar_t PackedProduct[] = L"4855687A0CDDB614B846EDB2FCE21DFD";
 const wchar_t PackedBootstrapper[] = L"9636B389AB5D5D14EBF454D61C4F4941";
 
-void PlantRecord(HKEY root, const std::wstring& path, const wchar_t* name, const wchar_t* text) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, WalkAccess, nullptr, &key, nullptr) != ERROR_SUCCESS) return;
-  if (name != nullptr)
-    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                   static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-}
-
 void PlantProductRecords() {
   const std::wstring machine = ProductRecords;
   const std::wstring user = UserProductRecords;
@@ -171,22 +153,6 @@ void RunRegistryStages(unsigned stages, bool full, RegistryPurpose purpose = Reg
 }
 
 // ---- measuring ----------------------------------------------------------
-
-struct Subject {
-  Subject(const char* name, const char* floorName, std::function<void()> run)
-      : name(name), floorName(floorName), run(std::move(run)) {}
-  const char* name;
-  const char* floorName;  // the floor it is held against, or nullptr
-  std::function<void()> run;
-  std::vector<double> seconds;
-  unsigned long long allocations = 0;
-};
-
-double Median(std::vector<double> samples) {
-  std::sort(samples.begin(), samples.end());
-  const size_t n = samples.size();
-  return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-}
 
 double Spread(const std::vector<double>& samples) {
   const auto [low, high] = std::minmax_element(samples.begin(), samples.end());
@@ -244,21 +210,7 @@ int wmain(int argc, wchar_t** argv) {
        [] { RunRegistryStages(BootstrapperRunStages, false, RegistryPurpose::Scan); }},
   };
 
-  // Interleaved, so a slow phase of the machine spreads over all subjects,
-  // and each round starts one subject later, so no subject always runs
-  // right after the same neighbour.
-  for (unsigned round = 0; round < repeats; ++round) {
-    for (size_t k = 0; k < subjects.size(); ++k) {
-      Subject& subject = subjects[(k + round) % subjects.size()];
-      PlantProductRecords();
-      const unsigned long long before = Allocations.load();
-      const auto start = std::chrono::steady_clock::now();
-      subject.run();
-      const auto stop = std::chrono::steady_clock::now();
-      subject.allocations = Allocations.load() - before;
-      subject.seconds.push_back(std::chrono::duration<double>(stop - start).count());
-    }
-  }
+  Measure(subjects, repeats, PlantProductRecords, &Allocations);
 
   auto floorOf = [&](const char* name) -> const Subject* {
     for (const Subject& subject : subjects)

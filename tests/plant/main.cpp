@@ -7,10 +7,8 @@
 //                                            gives a second, logged-on
 //                                            user the per-user records)
 //   kestrum-plant survey                     list the pieces present now
-//   kestrum-plant names                      installer records below keys whose
-//                                            names hold line breaks, control
-//                                            characters, quotes and lone
-//                                            surrogates (not part of all)
+//   kestrum-plant names                      records below names JSON escapes
+//                                            or no UTF-16 (not part of all)
 #include <windows.h>
 
 #include <cwchar>
@@ -49,8 +47,6 @@ int Survey() {
   return 0;
 }
 
-// Keys and a value of the product's packed GUID below names that JSON must
-// escape, or that are no valid UTF-16.
 int PlantOddNames() {
   const std::wstring base = L"SOFTWARE\\KestrumNames\\";
   const std::wstring packed = L"4855687A0CDDB614B846EDB2FCE21DFD";

@@ -165,6 +165,11 @@ std::wstring MakeTempFolder(const std::wstring& tag) {
 QuietScope::QuietScope(bool quiet) : previous_(QuietFlag) { QuietFlag = quiet; }
 QuietScope::~QuietScope() { QuietFlag = previous_; }
 
+std::wstring WindowsFolder() {
+  wchar_t windows[MAX_PATH];
+  return std::wstring(windows, GetSystemWindowsDirectoryW(windows, MAX_PATH));
+}
+
 bool PrivilegeEnabled(const wchar_t* name) {
   HANDLE token = nullptr;
   PRIVILEGE_SET set{1, PRIVILEGE_SET_ALL_NECESSARY, {}};

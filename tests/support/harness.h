@@ -78,5 +78,7 @@ class QuietScope {
   bool previous_;
 };
 
+// The system's Windows folder.
+std::wstring WindowsFolder();
 // Whether the named privilege is enabled in this process's token.
 bool PrivilegeEnabled(const wchar_t* name);
