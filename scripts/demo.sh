@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The main job, on a demo Wine machine: installs what is missing, builds
 # kestrum, plants a simulated installation of the product in a fresh
-# prefix, scans it with kestrum-scan, runs kestrum on it, and shows the
-# report, the scan after the run and what is left.
+# prefix, scans it with kestrum-scan, runs kestrum on it through its
+# deployment wrapper, and shows the wrapper's line and status, the report,
+# the log, the scan after the run and what is left.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/wine-env.sh
 
 scripts/setup.sh
 cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target kestrum kestrum-scan kestrum-plant >/dev/null
+cmake --build --preset win64 --target kestrum kestrum-scan kestrum-run kestrum-plant >/dev/null
 bin=$PWD/build/win64/bin
 template=$PWD/build/win64/wine-template
 scripts/wine-template.sh "$template"
@@ -41,12 +42,20 @@ scan() {
   echo
 }
 scan "before the run: what a run would remove"
-echo "== kestrum.exe > report.txt"
+# The deployment wrapper, as a fleet agent starts it: it runs kestrum.exe,
+# keeps the report in the native Program Files folder, logs the run and
+# sums it up in one line and its status.
+echo "== kestrum-run.exe (the deployment wrapper)"
 status=0
-(cd "$prefix/drive_c" && wine "$bin/kestrum.exe" > "$prefix/report.txt") || status=$?
-cat "$prefix/report.txt"
+(cd "$prefix/drive_c" && wine "$bin/kestrum-run.exe") || status=$?
+echo "== kestrum-run exit status: $status"
 echo
-echo "== Exit status: $status"
+echo "== Its report, C:\\Program Files\\kestrum\\kestrum-report.txt"
+cat "$prefix/drive_c/Program Files/kestrum/kestrum-report.txt"
+echo
+echo "== Its log, C:\\windows\\Logs\\kestrum\\kestrum-run.log (CMTrace's format)"
+# Wine's prefix spells the Logs folder in lower case.
+tr -d '\r' <"$prefix"/drive_c/windows/[Ll]ogs/kestrum/kestrum-run.log
 echo
 echo "== Present after the run"
 wine "$bin/kestrum-plant.exe" survey
